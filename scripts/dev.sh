@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# One entry point for setting up, checking and testing a working copy.
+#
+#   scripts/dev.sh demo    set up, then run the self-check of the build
+#   scripts/dev.sh test    set up, then run the C++ unit tests and the whole
+#                          Python test suite (default python3, and Python 3.13
+#                          from pyenv when it is there)
+#   scripts/dev.sh bench   set up, then run the benchmarks in bench/
+#
+# Set-up installs what is missing and nothing else: FFTW and pkg-config from
+# Debian, a virtual environment (.venv, .venv-3.13) with the build and test
+# tools, and the package itself built from this tree.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+
+PY_PACKAGES=(numpy "pybind11>=3.0" "scikit-build-core>=0.10" "cmake>=3.24" ninja pytest hypothesis)
+
+log() { printf '==> %s\n' "$*" >&2; }
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+ensure_system_packages() {
+    if pkg-config --exists fftw3 fftw3f 2>/dev/null && [ -f /usr/include/fftw3.h ]; then
+        return
+    fi
+    log "installing FFTW and pkg-config from Debian"
+    as_root apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq libfftw3-dev pkg-config >/dev/null
+}
+
+# ensure_venv PYTHON DIR: a virtual environment with the tools and this package.
+ensure_venv() {
+    local python="$1" dir="$2"
+    if [ ! -x "$dir/bin/python" ]; then
+        log "creating $dir with $("$python" --version 2>&1)"
+        "$python" -m venv "$dir"
+    fi
+    if ! "$dir/bin/python" -c "import numpy, pybind11, scikit_build_core, pytest, hypothesis, cmake, ninja" 2>/dev/null; then
+        log "installing build and test tools into $dir"
+        "$dir/bin/python" -m pip install -q --disable-pip-version-check "${PY_PACKAGES[@]}"
+    fi
+    log "building qorva into $dir"
+    PATH="$dir/bin:$PATH" "$dir/bin/python" -m pip install -q --disable-pip-version-check \
+        --no-build-isolation "$ROOT"
+}
+
+find_python313() {
+    local root
+    command -v python3.13 && return 0
+    root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
+    for candidate in "$root"/versions/3.13*/bin/python3; do
+        [ -x "$candidate" ] && { echo "$candidate"; return 0; }
+    done
+    return 1
+}
+
+run_cpp_tests() {
+    log "C++ unit tests"
+    local build="$ROOT/build/cpp-tests"
+    PATH="$ROOT/.venv/bin:$PATH" cmake -S "$ROOT" -B "$build" -G Ninja -DQORVA_BUILD_TESTS=ON \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
+    PATH="$ROOT/.venv/bin:$PATH" cmake --build "$build" --parallel
+    (cd "$build" && PATH="$ROOT/.venv/bin:$PATH" ctest --output-on-failure)
+}
+
+run_python_tests() {
+    local dir="$1"
+    log "Python tests with $("$dir/bin/python" --version 2>&1)"
+    # Run from the tests directory so that the installed package, not the
+    # source tree, is imported.
+    (cd "$ROOT/tests" && "$dir/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests")
+}
+
+command="${1:-demo}"
+shift || true
+ensure_system_packages
+ensure_venv python3 "$ROOT/.venv"
+
+case "$command" in
+    demo)
+        "$ROOT/.venv/bin/qorva" check "$@"
+        ;;
+    test)
+        run_cpp_tests
+        run_python_tests "$ROOT/.venv"
+        if py313="$(find_python313)"; then
+            ensure_venv "$py313" "$ROOT/.venv-3.13"
+            run_python_tests "$ROOT/.venv-3.13"
+        else
+            log "Python 3.13 not found; skipped the 3.13 run"
+        fi
+        ;;
+    bench)
+        for script in "$ROOT"/bench/*.py; do
+            log "$(basename "$script")"
+            "$ROOT/.venv/bin/python" "$script" "$@"
+        done
+        ;;
+    *)
+        echo "usage: scripts/dev.sh demo|test|bench" >&2
+        exit 2
+        ;;
+esac

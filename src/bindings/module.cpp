@@ -1,0 +1,18 @@
+// Entry point of qorva._native.
+//
+// pybind11's PYBIND11_MODULE gives multi-phase initialisation and checks that
+// the running interpreter is the one the module was compiled for.  The module
+// relies on the GIL and does not support sub-interpreters.
+#include "bindings/module_parts.hpp"
+
+PYBIND11_MODULE(_native, m, pybind11::multiple_interpreters::not_supported()) {
+    using namespace qorva::dsp::bindings;
+    // The order below is part of the module's interface.
+    register_fft_functions(m);
+    // (GPU FFT functions go here.)
+    register_fft_queries(m);
+    // (Engine classes go here: STFT/ISTFT, mel, CQT/chroma, features.)
+    register_runtime_functions(m);
+    // (GPU queries go here.)
+    register_build_info(m);
+}

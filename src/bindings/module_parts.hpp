@@ -1,0 +1,18 @@
+// Registration functions of the extension's parts, called by the module's
+// execution step in a fixed order.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace qorva::dsp::bindings {
+
+namespace py = pybind11;
+
+inline constexpr int kAbiVersion = 15;
+
+void register_fft_functions(py::module_& m);  // _rfft, _irfft, _cfft
+void register_fft_queries(py::module_& m);    // _fft_backends, _fft_backend_for
+void register_runtime_functions(py::module_& m);  // abi_version, set/get_num_threads
+void register_build_info(py::module_& m);         // _fftw_version
+
+}  // namespace qorva::dsp::bindings

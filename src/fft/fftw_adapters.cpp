@@ -1,0 +1,226 @@
+#include "fft/fftw_adapters.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace qorva::dsp::fft {
+
+namespace {
+
+// The two FFTW libraries (fftwf_* and fftw_*) behind one name per call, so the
+// adapters are written once for both precisions.
+template <typename T>
+struct Fftw;
+
+template <>
+struct Fftw<float> {
+    using cpx = fftwf_complex;
+    static constexpr auto alignment_of = &fftwf_alignment_of;
+    static constexpr auto plan_r2c = &fftwf_plan_dft_r2c_1d;
+    static constexpr auto plan_c2r = &fftwf_plan_dft_c2r_1d;
+    static constexpr auto plan_dft = &fftwf_plan_dft_1d;
+    static constexpr auto destroy = &fftwf_destroy_plan;
+    static constexpr auto exec_r2c = &fftwf_execute_dft_r2c;
+    static constexpr auto exec_c2r = &fftwf_execute_dft_c2r;
+    static constexpr auto exec_dft = &fftwf_execute_dft;
+};
+
+template <>
+struct Fftw<double> {
+    using cpx = fftw_complex;
+    static constexpr auto alignment_of = &fftw_alignment_of;
+    static constexpr auto plan_r2c = &fftw_plan_dft_r2c_1d;
+    static constexpr auto plan_c2r = &fftw_plan_dft_c2r_1d;
+    static constexpr auto plan_dft = &fftw_plan_dft_1d;
+    static constexpr auto destroy = &fftw_destroy_plan;
+    static constexpr auto exec_r2c = &fftw_execute_dft_r2c;
+    static constexpr auto exec_c2r = &fftw_execute_dft_c2r;
+    static constexpr auto exec_dft = &fftw_execute_dft;
+};
+
+template <typename T>
+inline typename Fftw<T>::cpx* as_fftw(std::complex<T>* p) {
+    return reinterpret_cast<typename Fftw<T>::cpx*>(p);
+}
+
+template <typename T>
+inline bool simd_aligned(const T* p) {
+    return Fftw<T>::alignment_of(const_cast<T*>(p)) == 0;
+}
+
+template <typename T>
+inline bool simd_aligned(const std::complex<T>* p) {
+    return simd_aligned(reinterpret_cast<const T*>(p));
+}
+
+// FFTW_MEASURE finds plans 1.3-1.5x faster than FFTW_ESTIMATE but costs about
+// 0.1-0.6 s per plan on a small machine, and a time limit only makes it fall back
+// to estimated plans.  Power-of-two lengths in this range are the frame sizes
+// (and Bluestein convolution sizes) that are transformed millions of times, so
+// they are measured; every other length is estimated, which plans in about 1 ms.
+constexpr int32_t kMeasureMin = 128;
+constexpr int32_t kMeasureMax = 16384;
+
+unsigned plan_flags(int32_t n) {
+    const bool power_of_two = (n & (n - 1)) == 0;
+    return power_of_two && n >= kMeasureMin && n <= kMeasureMax ? FFTW_MEASURE : FFTW_ESTIMATE;
+}
+
+template <typename T>
+FftwPlans<T> make_plans(int32_t n, bool real) {
+    using F = Fftw<T>;
+    const unsigned flags = plan_flags(n);
+    // Measuring overwrites the arrays it plans on, so it gets its own.
+    const std::size_t count = real ? static_cast<std::size_t>(n) / 2 + 1 : static_cast<std::size_t>(n);
+    AlignedBuffer<std::complex<T>> a(count), b(count);
+    AlignedBuffer<T> r(n);
+    FftwPlans<T> p{};
+    if (real) {
+        p.forward = F::plan_r2c(n, r.data(), as_fftw(a.data()), flags);
+        p.inverse = F::plan_c2r(n, as_fftw(a.data()), r.data(), flags);
+    } else {
+        p.forward = F::plan_dft(n, as_fftw(a.data()), as_fftw(b.data()), FFTW_FORWARD, flags);
+        p.inverse = F::plan_dft(n, as_fftw(a.data()), as_fftw(b.data()), FFTW_BACKWARD, flags);
+    }
+    if (p.forward == nullptr || p.inverse == nullptr) {
+        if (p.forward) F::destroy(p.forward);
+        if (p.inverse) F::destroy(p.inverse);
+        throw std::bad_alloc();
+    }
+    return p;
+}
+
+// True when the arrays [a, a + na) and [b, b + nb) share a byte.
+inline bool overlaps(const void* a, std::size_t na, const void* b, std::size_t nb) {
+    auto pa = reinterpret_cast<uintptr_t>(a), pb = reinterpret_cast<uintptr_t>(b);
+    return pa < pb + nb && pb < pa + na;
+}
+
+}  // namespace
+
+template <typename T>
+PlanCache<T>& PlanCache<T>::instance() {
+    // Leaked on purpose: plans stay valid for adapters alive during exit.
+    static PlanCache* cache = new PlanCache();
+    return *cache;
+}
+
+template <typename T>
+const FftwPlans<T>& PlanCache<T>::get(int32_t n, bool real) {
+    const uint64_t key = (static_cast<uint64_t>(static_cast<uint32_t>(n)) << 1) | (real ? 0u : 1u);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = plans_.find(key);
+    if (it != plans_.end()) return it->second;
+    // References into an unordered_map stay valid across later insertions.
+    return plans_.emplace(key, make_plans<T>(n, real)).first->second;
+}
+
+template <typename T>
+std::size_t PlanCache<T>::size() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return plans_.size();
+}
+
+template <typename T>
+FftwReal<T>::FftwReal(int32_t n)
+    : n_(n),
+      bins_(n / 2 + 1),
+      plans_(&PlanCache<T>::instance().get(n, true)),
+      in_buf_(n),
+      spec_buf_(n / 2 + 1),
+      out_buf_(n) {}
+
+template <typename T>
+const T* FftwReal<T>::aligned_input(const T* in) {
+    // The plans were made on 64-byte-aligned arrays; FFTW may run a caller's
+    // array directly only when it has the same SIMD alignment.
+    if (simd_aligned(in)) return in;
+    std::memcpy(in_buf_.data(), in, sizeof(T) * static_cast<std::size_t>(n_));
+    return in_buf_.data();
+}
+
+template <typename T>
+void FftwReal<T>::forward(const T* in, T* re, T* im) {
+    // An out-of-place r2c plan leaves its input untouched.
+    Fftw<T>::exec_r2c(plans_->forward, const_cast<T*>(aligned_input(in)), as_fftw(spec_buf_.data()));
+    const std::complex<T>* s = spec_buf_.data();
+    for (int32_t k = 0; k < bins_; ++k) {
+        re[k] = s[k].real();
+        im[k] = s[k].imag();
+    }
+    im[0] = T(0);
+    if (n_ % 2 == 0) im[bins_ - 1] = T(0);
+}
+
+template <typename T>
+void FftwReal<T>::forward_complex(const T* in, std::complex<T>* out) {
+    const T* src = aligned_input(in);
+    const std::size_t out_bytes = sizeof(std::complex<T>) * static_cast<std::size_t>(bins_);
+    if (simd_aligned(out) && !overlaps(src, sizeof(T) * n_, out, out_bytes)) {
+        Fftw<T>::exec_r2c(plans_->forward, const_cast<T*>(src), as_fftw(out));
+    } else {
+        Fftw<T>::exec_r2c(plans_->forward, const_cast<T*>(src), as_fftw(spec_buf_.data()));
+        std::memcpy(out, spec_buf_.data(), out_bytes);
+    }
+    out[0].imag(T(0));
+    if (n_ % 2 == 0) out[bins_ - 1].imag(T(0));
+}
+
+template <typename T>
+void FftwReal<T>::inverse(const T* re, const T* im, T* out) {
+    // c2r overwrites its input, so the spectrum is always packed into our own
+    // buffer; that also drops the imaginary parts that must not matter.
+    std::complex<T>* s = spec_buf_.data();
+    for (int32_t k = 0; k < bins_; ++k) s[k] = std::complex<T>(re[k], im[k]);
+    s[0].imag(T(0));
+    if (n_ % 2 == 0) s[bins_ - 1].imag(T(0));
+    if (simd_aligned(out)) {
+        Fftw<T>::exec_c2r(plans_->inverse, as_fftw(s), out);
+    } else {
+        Fftw<T>::exec_c2r(plans_->inverse, as_fftw(s), out_buf_.data());
+        std::memcpy(out, out_buf_.data(), sizeof(T) * static_cast<std::size_t>(n_));
+    }
+}
+
+template <typename T>
+FftwComplex<T>::FftwComplex(int32_t n)
+    : n_(n), plans_(&PlanCache<T>::instance().get(n, false)), in_buf_(n), out_buf_(n) {}
+
+template <typename T>
+void FftwComplex<T>::run(typename FftwApi<T>::plan plan, const std::complex<T>* in,
+                         std::complex<T>* out) {
+    const std::size_t bytes = sizeof(std::complex<T>) * static_cast<std::size_t>(n_);
+    const std::complex<T>* src = in;
+    if (!simd_aligned(in)) {
+        std::memcpy(in_buf_.data(), in, bytes);
+        src = in_buf_.data();
+    }
+    if (simd_aligned(out) && !overlaps(src, bytes, out, bytes)) {
+        Fftw<T>::exec_dft(plan, as_fftw(const_cast<std::complex<T>*>(src)), as_fftw(out));
+    } else {
+        Fftw<T>::exec_dft(plan, as_fftw(const_cast<std::complex<T>*>(src)), as_fftw(out_buf_.data()));
+        std::memcpy(out, out_buf_.data(), bytes);
+    }
+}
+
+template <typename T>
+void FftwComplex<T>::forward(const std::complex<T>* in, std::complex<T>* out) {
+    run(plans_->forward, in, out);
+}
+
+template <typename T>
+void FftwComplex<T>::inverse(const std::complex<T>* in, std::complex<T>* out) {
+    run(plans_->inverse, in, out);
+}
+
+std::string fftw_version_string() { return fftw_version; }
+
+template class PlanCache<float>;
+template class PlanCache<double>;
+template class FftwReal<float>;
+template class FftwReal<double>;
+template class FftwComplex<float>;
+template class FftwComplex<double>;
+
+}  // namespace qorva::dsp::fft

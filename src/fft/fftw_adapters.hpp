@@ -1,0 +1,107 @@
+// FFTW-backed implementations of the transform interfaces.
+//
+// FFTW's planner is not thread-safe, so every plan is made in one PlanCache per
+// precision under its mutex and kept for the life of the process; executing a
+// plan (the new-array functions) is thread-safe.  Each adapter owns aligned
+// buffers with the alignment the plans were made for, which covers callers
+// whose arrays are not aligned.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include <fftw3.h>
+
+#include "fft/aligned_buffer.hpp"
+#include "fft/fft.hpp"
+
+namespace qorva::dsp::fft {
+
+template <typename T>
+struct FftwApi;
+
+template <>
+struct FftwApi<float> {
+    using plan = fftwf_plan;
+    using cpx = fftwf_complex;
+};
+
+template <>
+struct FftwApi<double> {
+    using plan = fftw_plan;
+    using cpx = fftw_complex;
+};
+
+// The forward and inverse plans of one length and kind.
+template <typename T>
+struct FftwPlans {
+    typename FftwApi<T>::plan forward;
+    typename FftwApi<T>::plan inverse;
+};
+
+template <typename T>
+class PlanCache {
+public:
+    static PlanCache& instance();
+
+    // Plans for a real (r2c/c2r) or complex transform of length n; made on first
+    // request.  Key 2n for real, 2n + 1 for complex.
+    const FftwPlans<T>& get(int32_t n, bool real);
+
+    // Number of plan pairs made so far (for tests of plan sharing).
+    std::size_t size();
+
+private:
+    PlanCache() = default;
+    std::mutex mutex_;
+    std::unordered_map<uint64_t, FftwPlans<T>> plans_;
+};
+
+template <typename T>
+class FftwReal final : public RealFFTImpl<T> {
+public:
+    explicit FftwReal(int32_t n);
+    void forward(const T* in, T* re, T* im) override;
+    void forward_complex(const T* in, std::complex<T>* out) override;
+    void inverse(const T* re, const T* im, T* out) override;
+
+private:
+    const T* aligned_input(const T* in);
+
+    int32_t n_;
+    int32_t bins_;
+    const FftwPlans<T>* plans_;
+    AlignedBuffer<T> in_buf_;                // stages misaligned real input
+    AlignedBuffer<std::complex<T>> spec_buf_;  // forward output / inverse input
+    AlignedBuffer<T> out_buf_;               // inverse output for misaligned callers
+};
+
+template <typename T>
+class FftwComplex final : public ComplexFFTImpl<T> {
+public:
+    explicit FftwComplex(int32_t n);
+    void forward(const std::complex<T>* in, std::complex<T>* out) override;
+    void inverse(const std::complex<T>* in, std::complex<T>* out) override;
+
+private:
+    void run(typename FftwApi<T>::plan plan, const std::complex<T>* in, std::complex<T>* out);
+
+    int32_t n_;
+    const FftwPlans<T>* plans_;
+    AlignedBuffer<std::complex<T>> in_buf_;
+    AlignedBuffer<std::complex<T>> out_buf_;
+};
+
+// FFTW's own version string, e.g. "fftw-3.3.10-sse2-avx".
+std::string fftw_version_string();
+
+extern template class PlanCache<float>;
+extern template class PlanCache<double>;
+extern template class FftwReal<float>;
+extern template class FftwReal<double>;
+extern template class FftwComplex<float>;
+extern template class FftwComplex<double>;
+
+}  // namespace qorva::dsp::fft

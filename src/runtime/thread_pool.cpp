@@ -1,0 +1,182 @@
+#include "runtime/thread_pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace qorva::dsp {
+
+namespace {
+
+constexpr int32_t kAutoThreadCap = 16;
+constexpr unsigned long kMaxRequestedThreads = 4096;
+
+thread_local bool t_in_pool = false;
+
+int32_t read_env_thread_count() {
+    return parse_thread_count(std::getenv("QORVA_DSP_NUM_THREADS"));
+}
+
+// Read while the module loads; later changes of the environment are not seen.
+std::atomic<int32_t> g_num_threads{read_env_thread_count()};
+
+int32_t hardware_threads() {
+    const unsigned h = std::thread::hardware_concurrency();
+    return h == 0 ? 1 : static_cast<int32_t>(std::min<unsigned>(h, 1u << 20));
+}
+
+class ThreadPool {
+public:
+    // Runs task(0) ... task(count - 1) on the workers and the calling thread.
+    void run(int32_t count, const std::function<void(int32_t)>& task) {
+        std::lock_guard<std::mutex> run_lock(run_mutex_);
+        std::unique_lock<std::mutex> lock(state_mutex_);
+
+        const int32_t wanted = std::min(hardware_threads(), count) - 1;
+        while (static_cast<int32_t>(workers_.size()) < wanted) {
+            const uint64_t seen = generation_;
+            workers_.emplace_back([this, seen] { worker_main(seen); });
+            worker_count_.store(static_cast<int32_t>(workers_.size()), std::memory_order_relaxed);
+        }
+
+        task_ = &task;
+        count_ = count;
+        error_ = nullptr;
+        next_.store(0, std::memory_order_relaxed);
+        pending_ = static_cast<int32_t>(workers_.size());
+        ++generation_;
+        lock.unlock();
+        work_cv_.notify_all();
+
+        t_in_pool = true;
+        chunk_loop();
+        t_in_pool = false;
+
+        lock.lock();
+        done_cv_.wait(lock, [this] { return pending_ == 0; });
+        task_ = nullptr;
+        if (error_) {
+            std::exception_ptr e = error_;
+            error_ = nullptr;
+            lock.unlock();
+            std::rethrow_exception(e);
+        }
+    }
+
+    int32_t worker_count() const { return worker_count_.load(std::memory_order_relaxed); }
+
+private:
+    void chunk_loop() {
+        // task_ and count_ are published under state_mutex_ before the workers
+        // are woken, and stay fixed until every worker has reported back.
+        const std::function<void(int32_t)>& task = *task_;
+        const int32_t count = count_;
+        for (;;) {
+            const int32_t i = next_.fetch_add(1, std::memory_order_relaxed);
+            if (i >= count) return;
+            try {
+                task(i);
+            } catch (...) {
+                next_.store(count, std::memory_order_relaxed);
+                std::lock_guard<std::mutex> lock(state_mutex_);
+                if (!error_) error_ = std::current_exception();
+            }
+        }
+    }
+
+    void worker_main(uint64_t seen) {
+        t_in_pool = true;
+        std::unique_lock<std::mutex> lock(state_mutex_);
+        for (;;) {
+            work_cv_.wait(lock, [&] { return generation_ != seen; });
+            seen = generation_;
+            lock.unlock();
+            chunk_loop();
+            lock.lock();
+            if (--pending_ == 0) done_cv_.notify_one();
+        }
+    }
+
+    std::mutex run_mutex_;
+    std::mutex state_mutex_;
+    std::condition_variable work_cv_;
+    std::condition_variable done_cv_;
+    std::vector<std::thread> workers_;
+    const std::function<void(int32_t)>* task_ = nullptr;
+    std::exception_ptr error_;
+    int32_t count_ = 0;
+    int32_t pending_ = 0;
+    uint64_t generation_ = 0;
+    std::atomic<int32_t> next_{0};
+    std::atomic<int32_t> worker_count_{0};
+};
+
+std::atomic<ThreadPool*> g_pool{nullptr};
+
+ThreadPool& pool() {
+    // Never destroyed: workers block on the pool's condition variable until the
+    // process ends, and joining them at exit could deadlock an unloading module.
+    static ThreadPool* instance = [] {
+        auto* p = new ThreadPool();
+        g_pool.store(p, std::memory_order_release);
+        return p;
+    }();
+    return *instance;
+}
+
+}  // namespace
+
+int32_t parse_thread_count(const char* text) {
+    if (text == nullptr) return 0;
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text) return 0;
+    // Negative values wrap to huge unsigned numbers and fall back to automatic.
+    if (static_cast<uint32_t>(value) > kMaxRequestedThreads) return 0;
+    return static_cast<int32_t>(value);
+}
+
+void set_num_threads(int32_t n) { g_num_threads.store(std::max<int32_t>(n, 0)); }
+
+int32_t get_num_threads() { return g_num_threads.load(); }
+
+void parallel_for(int64_t n, int64_t grain, const std::function<void(int64_t, int64_t)>& fn) {
+    if (n <= 0) return;
+    const int32_t requested = g_num_threads.load();
+    const int64_t threads =
+        requested >= 1 ? requested : std::min<int64_t>(hardware_threads(), kAutoThreadCap);
+    const int64_t chunks = grain >= 1 ? (n + grain - 1) / grain : n;
+    const int64_t k = std::min(chunks, threads);
+    if (k <= 1 || t_in_pool) {
+        fn(0, n);
+        return;
+    }
+    const int64_t c = (n + k - 1) / k;
+    struct Range {
+        const std::function<void(int64_t, int64_t)>* fn;
+        int64_t n;
+        int64_t c;
+    } range{&fn, n, c};
+    // Captures one pointer, so std::function stores it inline: no allocation.
+    const std::function<void(int32_t)> task = [&range](int32_t i) {
+        const int64_t begin = static_cast<int64_t>(i) * range.c;
+        const int64_t end = std::min(range.n, begin + range.c);
+        if (begin < end) (*range.fn)(begin, end);
+    };
+    pool().run(static_cast<int32_t>(k), task);
+}
+
+namespace detail {
+int32_t pool_worker_count() {
+    ThreadPool* p = g_pool.load(std::memory_order_acquire);
+    return p ? p->worker_count() : 0;
+}
+bool in_pool() { return t_in_pool; }
+}  // namespace detail
+
+}  // namespace qorva::dsp

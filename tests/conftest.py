@@ -1,0 +1,45 @@
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+
+def rel_l2(got, want):
+    """Relative error in the L2 norm: ||got - want|| / ||want|| (want computed in float64)."""
+    got = np.asarray(got, dtype=np.complex128)
+    want = np.asarray(want, dtype=np.complex128)
+    den = np.linalg.norm(want)
+    return float(np.linalg.norm(got - want) / (den if den > 0 else 1.0))
+
+
+def run_isolated(code, **env_overrides):
+    """Runs `code` in a fresh interpreter (environment variables are read once per
+    process) and returns its stripped stdout; a None value removes the variable."""
+    env = dict(os.environ)
+    for key, value in env_overrides.items():
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
+    proc = subprocess.run(
+        [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120
+    )
+    if proc.returncode != 0:
+        pytest.fail(f"subprocess failed:\n{proc.stderr}")
+    return proc.stdout.strip()
+
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(12345)
+
+
+@pytest.fixture
+def restore_threads():
+    import qorva
+
+    saved = qorva.get_num_threads()
+    yield
+    qorva.set_num_threads(saved)
