@@ -49,11 +49,15 @@ ensure_venv() {
 }
 
 find_python313() {
-    local root
-    command -v python3.13 && return 0
+    # pyenv's shims answer for versions that are not selected, so each
+    # candidate is asked for its version instead of trusting its name.
+    local root candidate
     root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
-    for candidate in "$root"/versions/3.13*/bin/python3; do
-        [ -x "$candidate" ] && { echo "$candidate"; return 0; }
+    for candidate in "$root"/versions/3.13*/bin/python3 "$(command -v python3.13 || true)"; do
+        if [ -x "$candidate" ] && "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+            echo "$candidate"
+            return 0
+        fi
     done
     return 1
 }

@@ -1,6 +1,8 @@
 // Chunking, nesting, exceptions and thread-count parsing of parallel_for.
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <new>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -14,6 +16,18 @@
 
 using namespace qorva::dsp;
 using Range = std::pair<int64_t, int64_t>;
+
+// Every heap allocation in this test binary is counted, so a test can prove
+// that a parallel run allocates nothing.
+static std::atomic<long> g_allocations{0};
+
+void* operator new(std::size_t size) {
+    ++g_allocations;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -162,6 +176,20 @@ TEST_CASE("the first exception wins, cancels unstarted chunks, and the pool stay
         for (int64_t i = b; i < e; ++i) sum += i;
     });
     CHECK_EQ(sum.load(), int64_t{999 * 1000 / 2});
+}
+
+TEST_CASE("a parallel run allocates nothing once the pool exists") {
+    ThreadCount keep(8);
+    struct Work {
+        std::atomic<int64_t> total{0};
+    } work;
+    // A lambda capturing one reference fits std::function's inline buffer.
+    auto body = [&work](int64_t b, int64_t e) { work.total += e - b; };
+    parallel_for(4096, 1, body);  // creates the pool and its workers
+    const long before = g_allocations.load();
+    for (int rep = 0; rep < 100; ++rep) parallel_for(4096, 1, body);
+    CHECK_EQ(g_allocations.load() - before, 0L);
+    CHECK_EQ(work.total.load(), int64_t{101 * 4096});
 }
 
 TEST_CASE("an empty std::function raises bad_function_call") {
