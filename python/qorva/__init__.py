@@ -16,8 +16,8 @@ if _native.abi_version() != ABI_VERSION:
         f"package needs {ABI_VERSION}; rebuild the extension (pip install .)"
     )
 
-from ._native import get_num_threads, set_num_threads  # noqa: E402
+from ._native import IstftEngine, StftEngine, get_num_threads, set_num_threads  # noqa: E402
 
 __version__ = "0.1.0"
 
-__all__ = ["get_num_threads", "set_num_threads", "__version__"]
+__all__ = ["IstftEngine", "StftEngine", "get_num_threads", "set_num_threads", "__version__"]

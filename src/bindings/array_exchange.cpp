@@ -1,6 +1,8 @@
 #include "bindings/array_exchange.hpp"
 
 #include <limits>
+
+#include "runtime/thread_pool.hpp"
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -38,6 +40,69 @@ std::size_t checked_bytes(py::ssize_t count, std::size_t elem) {
         throw std::bad_alloc();
     }
     return static_cast<std::size_t>(count) * elem;
+}
+
+bool is_half_input(py::handle obj) {
+    py::array view = py::array::ensure(obj);
+    if (!view) return false;
+    return view.dtype().kind() == 'f' && view.dtype().itemsize() == 2;
+}
+
+bool is_double_input(py::handle obj) {
+    if (is_half_input(obj)) throw py::type_error("float16 input is not supported; cast to float32");
+    return is_double_precision(obj);
+}
+
+template <typename T>
+SpectrumInput<T>::SpectrumInput(py::handle obj, int64_t bins) {
+    require_numeric(obj);
+    array_ = py::array_t<std::complex<T>, py::array::forcecast>(py::reinterpret_borrow<py::object>(obj));
+    if (array_.ndim() != 3) throw std::invalid_argument("expected a 3-D (batch, bins, frames) array");
+    if (array_.shape(1) != bins) {
+        throw std::invalid_argument("expected " + std::to_string(bins) + " frequency bins, got " +
+                                    std::to_string(array_.shape(1)));
+    }
+    for (int d = 0; d < 3; ++d) {
+        shape_[d] = array_.shape(d);
+        strides_[d] = array_.strides(d) / static_cast<py::ssize_t>(sizeof(std::complex<T>));
+    }
+    data_ = array_.data();
+}
+
+template <typename T>
+const std::complex<T>* SpectrumInput<T>::frame_major() {
+    const int64_t B = shape_[0], K = shape_[1], F = shape_[2];
+    // Strides of axes with a single element carry no meaning.
+    const bool already = (B < 2 || strides_[0] == K * F) && (K < 2 || strides_[1] == 1) && (F < 2 || strides_[2] == K);
+    if (already) return data_;
+    copy_ = PoolBuffer(checked_bytes(B * K * F, sizeof(std::complex<T>)));
+    std::complex<T>* dst = copy_.as<std::complex<T>>();
+    const std::complex<T>* src = data_;
+    const int64_t* st = strides_;
+    parallel_for(B * F, 1, [&](int64_t begin, int64_t end) {
+        for (int64_t q = begin; q < end; ++q) {
+            const int64_t b = q / F, f = q % F;
+            const std::complex<T>* in = src + b * st[0] + f * st[2];
+            std::complex<T>* out = dst + q * K;
+            for (int64_t k = 0; k < K; ++k) out[k] = in[k * st[1]];
+        }
+    });
+    return dst;
+}
+
+template class SpectrumInput<float>;
+template class SpectrumInput<double>;
+
+ops::WindowSpec parse_window(py::handle obj) {
+    ops::WindowSpec spec;
+    if (py::isinstance<py::str>(obj)) {
+        spec.kind = ops::parse_window_name(obj.cast<std::string>());
+        return spec;
+    }
+    auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(obj);
+    if (!values || values.ndim() != 1) throw std::invalid_argument("window must be a name or a 1-D float array");
+    spec.values.assign(values.data(), values.data() + values.size());
+    return spec;
 }
 
 }  // namespace qorva::dsp::bindings

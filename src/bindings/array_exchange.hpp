@@ -3,12 +3,17 @@
 // the BufferPool and goes back to it when NumPy frees the array.
 #pragma once
 
+#include <algorithm>
+#include <complex>
+#include <initializer_list>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "ops/framing.hpp"
 #include "runtime/buffer_pool.hpp"
 
 namespace qorva::dsp::bindings {
@@ -56,5 +61,65 @@ py::array_t<T> pooled_array(const std::vector<py::ssize_t>& shape,
     if (strides.empty()) return py::array_t<T>(shape, static_cast<T*>(data), owner);
     return py::array_t<T>(shape, strides, static_cast<T*>(data), owner);
 }
+
+// Precision of a host input to an engine: float16 is refused with a TypeError
+// ("float16 input is not supported; cast to float32"), float64 and complex128
+// take the double path, everything else the float path.
+bool is_double_input(py::handle obj);
+// True for a float16 array (no error raised).
+bool is_half_input(py::handle obj);
+
+// A signal as a C-contiguous (batch, samples) array of T.
+template <typename T>
+py::array_t<T, py::array::c_style> as_signal(py::handle obj) {
+    auto arr = as_c_array<T>(obj);
+    if (arr.ndim() != 2) throw std::invalid_argument("expected a 2-D (batch, samples) array");
+    return arr;
+}
+
+// A real gradient that must have exactly the shape the forward produced.
+template <typename T>
+py::array_t<T, py::array::c_style> as_real_gradient(py::handle obj, std::initializer_list<py::ssize_t> shape) {
+    auto arr = as_c_array<T>(obj);
+    const std::vector<py::ssize_t> want(shape);
+    if (arr.ndim() != static_cast<py::ssize_t>(want.size()) ||
+        !std::equal(want.begin(), want.end(), arr.shape())) {
+        throw std::invalid_argument("gradient shape does not match the signal");
+    }
+    return arr;
+}
+
+// A complex (batch, bins, frames) spectrum of any strides, read by the engines
+// in frame-major order.  Construction converts and checks (interpreter lock
+// held); frame_major() may run without the lock and copies into a pooled
+// buffer only when the memory is not already frame-major.
+template <typename T>
+class SpectrumInput {
+public:
+    SpectrumInput(py::handle obj, int64_t bins);
+    int64_t batch() const { return shape_[0]; }
+    int64_t bins() const { return shape_[1]; }
+    int64_t frames() const { return shape_[2]; }
+    const std::complex<T>* frame_major();
+
+private:
+    py::array_t<std::complex<T>, py::array::forcecast> array_;
+    const std::complex<T>* data_;
+    int64_t shape_[3];
+    int64_t strides_[3];  // in elements
+    PoolBuffer copy_;
+};
+
+// A new complex (B, K, F) array over frame-major pooled memory: strides
+// (K*F, 1, K) elements.
+template <typename T>
+py::array_t<std::complex<T>> frame_major_array(py::ssize_t B, py::ssize_t K, py::ssize_t F) {
+    const py::ssize_t s = sizeof(std::complex<T>);
+    return pooled_array<std::complex<T>>({B, K, F}, {K * F * s, s, K * s});
+}
+
+// The window argument of the engine constructors: a name, or a 1-D array of
+// values (converted to float64).
+ops::WindowSpec parse_window(py::handle obj);
 
 }  // namespace qorva::dsp::bindings

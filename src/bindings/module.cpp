@@ -11,7 +11,8 @@ PYBIND11_MODULE(_native, m, pybind11::multiple_interpreters::not_supported()) {
     register_fft_functions(m);
     // (GPU FFT functions go here.)
     register_fft_queries(m);
-    // (Engine classes go here: STFT/ISTFT, mel, CQT/chroma, features.)
+    register_stft_classes(m);
+    // (Engine classes go here: mel, CQT/chroma, features.)
     register_runtime_functions(m);
     // (GPU queries go here.)
     register_build_info(m);

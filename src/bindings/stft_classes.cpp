@@ -1,0 +1,376 @@
+// StftEngine and IstftEngine: argument conversion and routing between the CPU
+// engines and a GPU engine when one exists.
+#include <complex>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "bindings/array_exchange.hpp"
+#include "bindings/gpu_slot.hpp"
+#include "bindings/module_parts.hpp"
+#include "gpu/gpu_engines.hpp"
+#include "ops/istft.hpp"
+#include "ops/stft.hpp"
+
+namespace qorva::dsp::bindings {
+
+namespace {
+
+using ops::OutputMode;
+
+class StftHandle {
+public:
+    StftHandle(int32_t n_fft, int32_t hop_length, int32_t win_length, py::handle window, bool center,
+               const std::string& pad_mode)
+        : config_{n_fft, hop_length, win_length, parse_window(window), center, ops::parse_pad_mode(pad_mode)},
+          single_(make_params<float>()) {}
+
+    const ops::StftParams<float>& single() const { return single_; }
+    // Built by the first float64 call, with the same checks.
+    const ops::StftParams<double>& dbl() {
+        if (!double_) double_.emplace(make_params<double>());
+        return *double_;
+    }
+    gpu::StftGpu* gpu_engine() {
+        return gpu_.get([this] { return gpu::make_stft_gpu(config_); });
+    }
+
+    // --- forward -------------------------------------------------------
+    py::array forward(py::handle y, const std::string& output, const std::string& backend) {
+        gpu::StftGpu* engine = resolve_backend(*this, backend);
+        const OutputMode mode = ops::parse_output(output);
+        if (engine && engine->supports_staged_f16() && mode != OutputMode::complex && is_half_input(y)) {
+            return forward_half(*engine, y, mode);
+        }
+        if (is_double_input(y)) {
+            if (engine && engine->supports_f64()) return forward_gpu_f64(*engine, y, mode);
+            if (backend != "cpu") throw float64_cpu_only(backend);
+            return forward_cpu(dbl(), y, mode);
+        }
+        if (engine) return forward_gpu(*engine, y, mode);
+        return forward_cpu(single_, y, mode);
+    }
+
+    // --- backward ------------------------------------------------------
+    py::array backward(py::handle grad, py::handle y, const std::string& output, const std::string& backend) {
+        if (is_double_input(y)) {
+            if (backend != "cpu") throw float64_cpu_only(backend);
+            return backward_cpu(dbl(), grad, y, ops::parse_output(output), nullptr);
+        }
+        gpu::StftGpu* engine = resolve_backend(*this, backend);
+        return backward_cpu(single_, grad, y, ops::parse_output(output), engine);
+    }
+
+    int64_t n_frames(int64_t n) const { return single_.n_frames(n); }
+
+private:
+    template <typename T>
+    ops::StftParams<T> make_params() const {
+        return ops::StftParams<T>(config_.n_fft, config_.hop_length, config_.win_length, config_.window,
+                                  config_.center, config_.pad_mode);
+    }
+
+    // The output array of a forward call: real (B, K, F) C-contiguous, or
+    // complex (B, K, F) over frame-major memory.
+    template <typename T>
+    static py::array new_output(OutputMode mode, py::ssize_t B, py::ssize_t K, py::ssize_t F) {
+        if (mode == OutputMode::complex) return frame_major_array<T>(B, K, F);
+        return pooled_array<T>({B, K, F});
+    }
+
+    template <typename T>
+    py::array forward_cpu(const ops::StftParams<T>& p, py::handle y, OutputMode mode) {
+        auto x = as_signal<T>(y);
+        const int64_t B = x.shape(0), L = x.shape(1);
+        const int64_t F = p.n_frames(L);
+        py::array out = new_output<T>(mode, B, p.n_bins(), F);
+        const T* src = x.data();
+        T* dst = static_cast<T*>(out.mutable_data());
+        {
+            py::gil_scoped_release unlocked;
+            ops::stft_forward(p, src, B, L, mode, dst);
+        }
+        return out;
+    }
+
+    py::array forward_gpu(gpu::StftGpu& engine, py::handle y, OutputMode mode) {
+        auto x = as_signal<float>(y);
+        const int64_t B = x.shape(0), L = x.shape(1);
+        py::array out = new_output<float>(mode, B, single_.n_bins(), single_.n_frames(L));
+        const float* src = x.data();
+        void* dst = out.mutable_data();
+        {
+            py::gil_scoped_release unlocked;
+            engine.forward_staged(src, B, L, mode, dst);
+        }
+        return out;
+    }
+
+    py::array forward_gpu_f64(gpu::StftGpu& engine, py::handle y, OutputMode mode) {
+        auto x = as_signal<double>(y);
+        const int64_t B = x.shape(0), L = x.shape(1);
+        py::array out = new_output<double>(mode, B, single_.n_bins(), single_.n_frames(L));
+        const double* src = x.data();
+        void* dst = out.mutable_data();
+        {
+            py::gil_scoped_release unlocked;
+            engine.forward_staged_f64(src, B, L, mode, dst);
+        }
+        return out;
+    }
+
+    py::array forward_half(gpu::StftGpu& engine, py::handle y, OutputMode mode) {
+        auto x = py::array::ensure(y, py::array::c_style);
+        if (!x) throw py::error_already_set();
+        if (x.ndim() != 2) throw std::invalid_argument("expected a 2-D (batch, samples) array");
+        const int64_t B = x.shape(0), L = x.shape(1);
+        const py::ssize_t K = single_.n_bins(), F = single_.n_frames(L);
+        py::array out(py::dtype("float16"), std::vector<py::ssize_t>{B, K, F});
+        const auto* src = static_cast<const uint16_t*>(x.data());
+        auto* dst = static_cast<uint16_t*>(out.mutable_data());
+        {
+            py::gil_scoped_release unlocked;
+            engine.forward_staged_f16(src, B, L, mode, dst);
+        }
+        return out;
+    }
+
+    // engine == nullptr runs the CPU engine.
+    template <typename T>
+    py::array backward_cpu(const ops::StftParams<T>& p, py::handle grad, py::handle y, OutputMode mode,
+                           gpu::StftGpu* engine) {
+        auto x = as_signal<T>(y);
+        const int64_t B = x.shape(0), L = x.shape(1);
+        const int64_t K = p.n_bins(), F = p.n_frames(L);
+        std::optional<SpectrumInput<T>> complex_grad;
+        py::array_t<T, py::array::c_style> real_grad;
+        if (mode == OutputMode::complex) {
+            complex_grad.emplace(grad, K);
+            if (complex_grad->batch() != B || complex_grad->frames() != F) {
+                throw std::invalid_argument("gradient shape does not match the signal");
+            }
+        } else {
+            real_grad = as_real_gradient<T>(grad, {B, K, F});
+        }
+        auto out = pooled_array<T>({B, L});
+        const T* src = x.data();
+        T* dst = out.mutable_data();
+        {
+            py::gil_scoped_release unlocked;
+            const T* g = complex_grad ? reinterpret_cast<const T*>(complex_grad->frame_major()) : real_grad.data();
+            if constexpr (std::is_same_v<T, float>) {
+                if (engine) {
+                    engine->backward_staged(g, src, B, L, mode, dst);
+                    return out;
+                }
+            }
+            ops::stft_backward(p, g, B, L, mode, src, dst);
+        }
+        return out;
+    }
+
+    gpu::FrameConfig config_;
+    ops::StftParams<float> single_;
+    std::optional<ops::StftParams<double>> double_;
+    GpuSlot<gpu::StftGpu> gpu_;
+};
+
+class IstftHandle {
+public:
+    IstftHandle(int32_t n_fft, int32_t hop_length, int32_t win_length, py::handle window, bool center)
+        : config_{n_fft, hop_length, win_length, parse_window(window), center, ops::PadMode::constant},
+          single_(make_params<float>()) {}
+
+    const ops::IstftParams<double>& dbl() {
+        if (!double_) double_.emplace(make_params<double>());
+        return *double_;
+    }
+    gpu::IstftGpu* gpu_engine() {
+        return gpu_.get([this] { return gpu::make_istft_gpu(config_); });
+    }
+
+    py::array forward(py::handle Z, int64_t length, const std::string& backend) {
+        if (is_double_input(Z)) {
+            if (backend != "cpu") {
+                throw std::runtime_error("complex128 input runs on the CPU only; cast to complex64 for " + backend);
+            }
+            return forward_impl<double>(dbl(), Z, length, nullptr);
+        }
+        gpu::IstftGpu* engine = resolve_backend(*this, backend);
+        return forward_impl<float>(single_, Z, length, engine);
+    }
+
+    py::array backward(py::handle grad, int64_t n_frames, const std::string& backend) {
+        if (is_double_input(grad)) {
+            if (backend != "cpu") throw float64_cpu_only(backend);
+            return backward_impl<double>(dbl(), grad, n_frames, nullptr);
+        }
+        gpu::IstftGpu* engine = resolve_backend(*this, backend);
+        return backward_impl<float>(single_, grad, n_frames, engine);
+    }
+
+private:
+    template <typename T>
+    ops::IstftParams<T> make_params() const {
+        return ops::IstftParams<T>(config_.n_fft, config_.hop_length, config_.win_length, config_.window,
+                                   config_.center);
+    }
+
+    template <typename T>
+    py::array forward_impl(const ops::IstftParams<T>& p, py::handle Z, int64_t length, gpu::IstftGpu* engine) {
+        SpectrumInput<T> spec(Z, p.n_bins());
+        const int64_t B = spec.batch(), F = spec.frames();
+        if (F < 1) throw std::invalid_argument("expected at least one frame");
+        if (length < 0) length = p.natural_length(F);
+        auto out = pooled_array<T>({B, length});
+        T* dst = out.mutable_data();
+        {
+            py::gil_scoped_release unlocked;
+            const std::complex<T>* z = spec.frame_major();
+            if constexpr (std::is_same_v<T, float>) {
+                if (engine) {
+                    engine->forward_staged(z, B, F, dst, length);
+                    return out;
+                }
+            }
+            ops::istft_forward(p, z, B, F, dst, length);
+        }
+        return out;
+    }
+
+    template <typename T>
+    py::array backward_impl(const ops::IstftParams<T>& p, py::handle grad, int64_t n_frames, gpu::IstftGpu* engine) {
+        auto g = as_c_array<T>(grad);
+        if (g.ndim() != 2) throw std::invalid_argument("expected a 2-D (batch, samples) gradient");
+        if (n_frames < 1) throw std::invalid_argument("n_frames must be at least 1, got " + std::to_string(n_frames));
+        const int64_t B = g.shape(0), L = g.shape(1);
+        py::array out = frame_major_array<T>(B, p.n_bins(), n_frames);
+        const T* src = g.data();
+        auto* dst = static_cast<std::complex<T>*>(out.mutable_data());
+        {
+            py::gil_scoped_release unlocked;
+            if constexpr (std::is_same_v<T, float>) {
+                if (engine) {
+                    engine->backward_staged(src, B, L, n_frames, dst);
+                    return out;
+                }
+            }
+            ops::istft_backward(p, src, B, L, n_frames, dst);
+        }
+        return out;
+    }
+
+    gpu::FrameConfig config_;
+    ops::IstftParams<float> single_;
+    std::optional<ops::IstftParams<double>> double_;
+    GpuSlot<gpu::IstftGpu> gpu_;
+};
+
+// The resident DLPack exchange arrives with the CUDA backend; until a GPU
+// engine offers it, these calls are refused the same way as on a machine
+// without a GPU.
+[[noreturn]] void resident_exchange_unavailable() {
+    throw std::runtime_error("no resident GPU path for these parameters");
+}
+
+}  // namespace
+
+void register_stft_classes(py::module_& m) {
+    py::class_<StftHandle>(m, "StftEngine",
+                           "Short-time Fourier transform of (batch, samples) signals with an exact backward pass.")
+        .def(py::init<int32_t, int32_t, int32_t, py::handle, bool, const std::string&>(), py::arg("n_fft"),
+             py::arg("hop_length"), py::arg("win_length"), py::arg("window"), py::arg("center"),
+             py::arg("pad_mode"))
+        .def("forward", &StftHandle::forward, py::arg("y"), py::arg("output"), py::arg("backend") = "cpu",
+             "Spectrum of y (B, L) as a (B, n_fft//2+1, frames) array: 'complex', 'magnitude', 'power' or "
+             "'db' (10*log10(max(power, 1e-10))).")
+        .def("backward", &StftHandle::backward, py::arg("grad"), py::arg("y"), py::arg("output"),
+             py::arg("backend") = "cpu", "Gradient with respect to y of a loss whose gradient for forward(y) is grad.")
+        .def(
+            "forward_dlpack",
+            [](StftHandle& h, py::handle, const std::string&, uint64_t) -> py::object {
+                require_resident(h.gpu_engine());
+                resident_exchange_unavailable();
+            },
+            py::arg("y"), py::arg("output"), py::arg("stream"))
+        .def(
+            "backward_dlpack",
+            [](StftHandle& h, py::handle, py::handle, const std::string&, uint64_t) -> py::object {
+                require_resident(h.gpu_engine());
+                resident_exchange_unavailable();
+            },
+            py::arg("grad"), py::arg("y"), py::arg("output"), py::arg("stream"))
+        .def("n_frames", &StftHandle::n_frames, py::arg("n"))
+        .def("gpu_supported", [](StftHandle& h) { return h.gpu_engine() != nullptr; })
+        .def("gpu_resident_supported",
+             [](StftHandle& h) {
+                 auto* e = h.gpu_engine();
+                 return e && e->supports_resident();
+             })
+        .def("gpu_resident_f16_supported",
+             [](StftHandle& h) {
+                 auto* e = h.gpu_engine();
+                 return e && e->supports_resident() && e->supports_resident_f16();
+             })
+        .def("gpu_staged_f16_supported",
+             [](StftHandle& h) {
+                 auto* e = h.gpu_engine();
+                 return e && e->supports_staged_f16();
+             })
+        .def("gpu_staged_f64_supported",
+             [](StftHandle& h) {
+                 auto* e = h.gpu_engine();
+                 return e && e->supports_f64();
+             })
+        .def("gpu_resident_f64_supported",
+             [](StftHandle& h) {
+                 auto* e = h.gpu_engine();
+                 return e && e->supports_resident() && e->supports_f64();
+             })
+        .def(
+            "forward_dlpack_f64",
+            [](StftHandle& h, py::handle, const std::string&, uint64_t) -> py::object {
+                auto* e = h.gpu_engine();
+                if (!e || !e->supports_resident() || !e->supports_f64()) {
+                    throw std::runtime_error("no resident f64 GPU path for these parameters");
+                }
+                resident_exchange_unavailable();
+            },
+            py::arg("y"), py::arg("output"), py::arg("stream") = 0);
+
+    py::class_<IstftHandle>(m, "IstftEngine",
+                            "Inverse STFT by windowed overlap-add, with an exact backward pass.")
+        .def(py::init<int32_t, int32_t, int32_t, py::handle, bool>(), py::arg("n_fft"), py::arg("hop_length"),
+             py::arg("win_length"), py::arg("window"), py::arg("center"))
+        .def("forward", &IstftHandle::forward, py::arg("Z"), py::arg("length"), py::arg("backend") = "cpu",
+             "Signals (B, length) from complex spectra Z (B, n_fft//2+1, frames); a negative length means the "
+             "natural length.")
+        .def("backward", &IstftHandle::backward, py::arg("grad"), py::arg("n_frames"), py::arg("backend") = "cpu",
+             "Gradient with respect to Z (B, n_fft//2+1, n_frames) of a loss whose gradient for forward is grad.")
+        .def(
+            "forward_dlpack",
+            [](IstftHandle& h, py::handle, int64_t, uint64_t) -> py::object {
+                require_resident(h.gpu_engine());
+                resident_exchange_unavailable();
+            },
+            py::arg("Z"), py::arg("length"), py::arg("stream"))
+        .def(
+            "backward_dlpack",
+            [](IstftHandle& h, py::handle, int64_t, uint64_t) -> py::object {
+                require_resident(h.gpu_engine());
+                resident_exchange_unavailable();
+            },
+            py::arg("grad"), py::arg("n_frames"), py::arg("stream"))
+        .def("gpu_supported", [](IstftHandle& h) { return h.gpu_engine() != nullptr; })
+        .def("gpu_resident_supported",
+             [](IstftHandle& h) {
+                 auto* e = h.gpu_engine();
+                 return e && e->supports_resident();
+             })
+        .def("gpu_resident_f16_supported", [](IstftHandle& h) {
+            auto* e = h.gpu_engine();
+            return e && e->supports_resident() && e->supports_resident_f16();
+        });
+}
+
+}  // namespace qorva::dsp::bindings

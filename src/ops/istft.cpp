@@ -1,0 +1,178 @@
+#include "ops/istft.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "fft/aligned_buffer.hpp"
+#include "fft/fft.hpp"
+#include "runtime/buffer_pool.hpp"
+#include "runtime/thread_pool.hpp"
+
+namespace qorva::dsp::ops {
+
+using fft::AlignedBuffer;
+
+namespace {
+
+template <typename T>
+fft::RealFFT<T> make_real_fft(int32_t n) {
+    return fft::RealFFT<T>(n, fft::select_backend(n, fft::real_fft_supports, "real FFT"));
+}
+
+// Squared-window envelope at padded position j, and the frames covering it.
+template <typename T>
+T window_envelope(const T* wsq, int64_t j, int32_t n_fft, int32_t hop, int64_t F) {
+    int64_t lo, hi;
+    covering_frames(j, n_fft, hop, F, lo, hi);
+    T env = T(0);
+    for (int64_t f = lo; f <= hi; ++f) env += wsq[j - f * hop];
+    return env;
+}
+
+template <typename T>
+std::vector<T> squared(const std::vector<T>& w) {
+    std::vector<T> out(w.size());
+    for (std::size_t i = 0; i < w.size(); ++i) out[i] = w[i] * w[i];
+    return out;
+}
+
+}  // namespace
+
+template <typename T>
+IstftParams<T>::IstftParams(int32_t n_fft_, int32_t hop_length_, int32_t win_length_, WindowSpec window_,
+                            bool center_)
+    : n_fft(n_fft_),
+      hop_length(hop_length_),
+      win_length(win_length_),
+      window(std::move(window_)),
+      center(center_),
+      window_values(build_window<T>(window, win_length, n_fft)) {
+    if (hop_length < 1) throw std::invalid_argument("hop_length must be positive, got " + std::to_string(hop_length));
+    fft::select_backend(n_fft, fft::real_fft_supports, "real FFT");
+    // Every sample must see some window energy, or it cannot be recovered.
+    for (int32_t r = 0; r < std::min(n_fft, hop_length); ++r) {
+        double sum = 0.0;
+        for (int64_t i = r; i < n_fft; i += hop_length) {
+            const double w = static_cast<double>(window_values[i]);
+            sum += w * w;
+        }
+        if (!(sum > 1e-11)) {
+            throw std::invalid_argument("window/hop combination violates NOLA; inversion is not possible");
+        }
+    }
+    if (hop_length > n_fft) throw std::invalid_argument("hop_length > n_fft leaves gaps; inversion is not possible");
+}
+
+template <typename T>
+void istft_forward(const IstftParams<T>& p, const std::complex<T>* spectrum, int64_t B, int64_t F, T* out,
+                   int64_t length) {
+    const int32_t n = p.n_fft;
+    const int32_t K = p.n_bins();
+    const int32_t hop = p.hop_length;
+    const int64_t pad = p.pad();
+    const int64_t Lf = p.full_length(F);
+    const int64_t M = std::max<int64_t>(0, std::min(Lf - pad, length));
+    const T scale = T(1) / static_cast<T>(n);
+    const T tiny = std::numeric_limits<T>::min();
+    const std::vector<T> wsq = squared(p.window_values);
+    PoolBuffer frames_block(static_cast<std::size_t>(n) * static_cast<std::size_t>(F) * sizeof(T));
+    T* frames = frames_block.as<T>();
+
+    for (int64_t b = 0; b < B; ++b) {
+        parallel_for(F, 16, [&](int64_t begin, int64_t end) {
+            fft::RealFFT<T> fft = make_real_fft<T>(n);
+            AlignedBuffer<T> re(K), im(K), y(n);
+            for (int64_t f = begin; f < end; ++f) {
+                const std::complex<T>* z = spectrum + (b * F + f) * K;
+                for (int32_t k = 0; k < K; ++k) {
+                    re[k] = z[k].real();
+                    im[k] = z[k].imag();
+                }
+                fft.impl->inverse(re.data(), im.data(), y.data());
+                T* dst = frames + f * n;
+                for (int32_t i = 0; i < n; ++i) dst[i] = (y[i] * scale) * p.window_values[i];
+            }
+        });
+        T* row = out + b * length;
+        parallel_for(M, 4096, [&](int64_t begin, int64_t end) {
+            for (int64_t i = begin; i < end; ++i) {
+                const int64_t t = i + pad;
+                int64_t lo, hi;
+                covering_frames(t, n, hop, F, lo, hi);
+                T y = T(0), env = T(0);
+                for (int64_t f = lo; f <= hi; ++f) {
+                    y += frames[f * n + (t - f * hop)];
+                    env += wsq[t - f * hop];
+                }
+                row[i] = env > tiny ? y / env : y;
+            }
+        });
+        std::fill(row + M, row + length, T(0));
+    }
+}
+
+template <typename T>
+void istft_backward(const IstftParams<T>& p, const T* grad, int64_t B, int64_t length, int64_t F,
+                    std::complex<T>* grad_spectrum) {
+    const int32_t n = p.n_fft;
+    const int32_t K = p.n_bins();
+    const int32_t hop = p.hop_length;
+    const int64_t pad = p.pad();
+    const int64_t Lf = p.full_length(F);
+    const int64_t M = std::min(Lf - pad, length);
+    const T scale = T(1) / static_cast<T>(n);
+    const T tiny = std::numeric_limits<T>::min();
+    const std::vector<T> wsq = squared(p.window_values);
+    PoolBuffer padded_block(static_cast<std::size_t>(B) * static_cast<std::size_t>(Lf) * sizeof(T));
+    T* padded = padded_block.as<T>();
+
+    for (int64_t b = 0; b < B; ++b) {
+        const T* g = grad + b * length;
+        T* dst = padded + b * Lf;
+        parallel_for(Lf, 4096, [&](int64_t begin, int64_t end) {
+            for (int64_t j = begin; j < end; ++j) {
+                const int64_t i = j - pad;
+                if (i < 0 || i >= M) {
+                    dst[j] = T(0);
+                    continue;
+                }
+                const T env = window_envelope(wsq.data(), j, n, hop, F);
+                dst[j] = env > tiny ? g[i] / env : g[i];
+            }
+        });
+    }
+    // The unnormalised inverse counts interior bins twice and ignores the
+    // imaginary parts of bin 0 and (even n_fft) the Nyquist bin; its adjoint
+    // doubles the former and zeroes the latter.  For odd n_fft the last bin is
+    // interior, which keeps this the exact adjoint.
+    const int32_t last_interior = n % 2 == 0 ? K - 2 : K - 1;
+    parallel_for(B * F, 32, [&](int64_t begin, int64_t end) {
+        fft::RealFFT<T> fft = make_real_fft<T>(n);
+        AlignedBuffer<T> v(n), re(K), im(K);
+        for (int64_t q = begin; q < end; ++q) {
+            const int64_t b = q / F, f = q % F;
+            const T* src = padded + b * Lf + f * hop;
+            for (int32_t i = 0; i < n; ++i) v[i] = p.window_values[i] * src[i] * scale;
+            fft.impl->forward(v.data(), re.data(), im.data());
+            std::complex<T>* out = grad_spectrum + q * K;
+            out[0] = {re[0], T(0)};
+            for (int32_t k = 1; k <= last_interior; ++k) out[k] = {T(2) * re[k], T(2) * im[k]};
+            if (n % 2 == 0 && K > 1) out[K - 1] = {re[K - 1], T(0)};
+        }
+    });
+}
+
+template struct IstftParams<float>;
+template struct IstftParams<double>;
+template void istft_forward<float>(const IstftParams<float>&, const std::complex<float>*, int64_t, int64_t, float*,
+                                   int64_t);
+template void istft_forward<double>(const IstftParams<double>&, const std::complex<double>*, int64_t, int64_t,
+                                    double*, int64_t);
+template void istft_backward<float>(const IstftParams<float>&, const float*, int64_t, int64_t, int64_t,
+                                    std::complex<float>*);
+template void istft_backward<double>(const IstftParams<double>&, const double*, int64_t, int64_t, int64_t,
+                                     std::complex<double>*);
+
+}  // namespace qorva::dsp::ops

@@ -1,0 +1,193 @@
+#include "ops/stft.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "fft/aligned_buffer.hpp"
+#include "fft/fft.hpp"
+#include "runtime/buffer_pool.hpp"
+#include "runtime/thread_pool.hpp"
+
+namespace qorva::dsp::ops {
+
+using fft::AlignedBuffer;
+
+namespace {
+
+// Frames computed together before their bins are written out: real outputs are
+// bin-major with frames fastest, so a block turns K scattered single-value
+// stores per frame into K short contiguous runs.
+constexpr int64_t kFrameBlock = 16;
+
+template <typename T>
+fft::RealFFT<T> make_real_fft(int32_t n) {
+    return fft::RealFFT<T>(n, fft::select_backend(n, fft::real_fft_supports, "real FFT"));
+}
+
+// Per-task scratch: one transform and its frame and spectrum buffers.
+template <typename T>
+struct FrameScratch {
+    explicit FrameScratch(int32_t n_fft)
+        : fft(make_real_fft<T>(n_fft)), frame(n_fft), re(n_fft / 2 + 1), im(n_fft / 2 + 1) {}
+    fft::RealFFT<T> fft;
+    AlignedBuffer<T> frame, re, im;
+};
+
+template <typename T>
+void frame_spectrum(const StftParams<T>& p, const T* row, int64_t L, int64_t f, FrameScratch<T>& s) {
+    extract_frame(row, L, f * p.hop_length - p.pad(), p.window_values.data(), p.n_fft, p.pad_mode, s.frame.data());
+    s.fft.impl->forward(s.frame.data(), s.re.data(), s.im.data());
+}
+
+}  // namespace
+
+OutputMode parse_output(const std::string& name) {
+    if (name == "complex") return OutputMode::complex;
+    if (name == "magnitude") return OutputMode::magnitude;
+    if (name == "power") return OutputMode::power;
+    if (name == "db") return OutputMode::db;
+    throw std::invalid_argument("output must be one of ('complex', 'magnitude', 'power', 'db'); got '" + name + "'");
+}
+
+template <typename T>
+StftParams<T>::StftParams(int32_t n_fft_, int32_t hop_length_, int32_t win_length_, WindowSpec window_,
+                          bool center_, PadMode pad_mode_)
+    : n_fft(n_fft_),
+      hop_length(hop_length_),
+      win_length(win_length_),
+      window(std::move(window_)),
+      center(center_),
+      pad_mode(pad_mode_),
+      window_values(build_window<T>(window, win_length, n_fft)) {
+    if (hop_length < 1) throw std::invalid_argument("hop_length must be positive, got " + std::to_string(hop_length));
+    fft::select_backend(n_fft, fft::real_fft_supports, "real FFT");
+}
+
+template <typename T>
+void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L, OutputMode mode, T* out) {
+    const int64_t F = p.n_frames(L);
+    const int64_t K = p.n_bins();
+    if (mode == OutputMode::complex) {
+        auto* spec = reinterpret_cast<std::complex<T>*>(out);
+        parallel_for(B * F, 64, [&](int64_t begin, int64_t end) {
+            FrameScratch<T> s(p.n_fft);
+            for (int64_t q = begin; q < end; ++q) {
+                const int64_t b = q / F, f = q % F;
+                extract_frame(signal + b * L, L, f * p.hop_length - p.pad(), p.window_values.data(), p.n_fft,
+                              p.pad_mode, s.frame.data());
+                s.fft.impl->forward_complex(s.frame.data(), spec + q * K);
+            }
+        });
+        return;
+    }
+    parallel_for(B * F, 64, [&](int64_t begin, int64_t end) {
+        FrameScratch<T> s(p.n_fft);
+        AlignedBuffer<T> block(static_cast<std::size_t>(K * kFrameBlock));
+        int64_t q = begin;
+        while (q < end) {
+            // A block never crosses a row, so its frames are contiguous in out.
+            const int64_t b = q / F, f0 = q % F;
+            const int64_t count = std::min({kFrameBlock, end - q, F - f0});
+            for (int64_t j = 0; j < count; ++j) {
+                frame_spectrum(p, signal + b * L, L, f0 + j, s);
+                const T* re = s.re.data();
+                const T* im = s.im.data();
+                T* dst = block.data() + j;
+                for (int64_t k = 0; k < K; ++k) {
+                    const T pw = re[k] * re[k] + im[k] * im[k];
+                    T v;
+                    switch (mode) {
+                        case OutputMode::magnitude: v = std::sqrt(pw); break;
+                        case OutputMode::power: v = pw; break;
+                        default: v = power_to_db(pw); break;
+                    }
+                    dst[k * kFrameBlock] = v;
+                }
+            }
+            T* rows = out + b * K * F + f0;
+            for (int64_t k = 0; k < K; ++k) {
+                std::copy_n(block.data() + k * kFrameBlock, count, rows + k * F);
+            }
+            q += count;
+        }
+    });
+}
+
+template <typename T>
+void stft_backward(const StftParams<T>& p, const T* grad, int64_t B, int64_t L, OutputMode mode, const T* signal,
+                   T* grad_signal) {
+    const int64_t F = p.n_frames(L);
+    const int32_t K = p.n_bins();
+    const int32_t n = p.n_fft;
+    // For even n_fft the last bin is the Nyquist bin (real, counted once); for
+    // odd n_fft it is an ordinary interior bin.  Packing it as an interior bin
+    // then keeps the backward the exact adjoint of the forward.
+    const int32_t last_interior = n % 2 == 0 ? K - 2 : K - 1;
+    PoolBuffer frame_grads_block(static_cast<std::size_t>(n) * static_cast<std::size_t>(F) * sizeof(T));
+    T* frame_grads = frame_grads_block.as<T>();
+    const auto* cgrad = reinterpret_cast<const std::complex<T>*>(grad);
+
+    for (int64_t b = 0; b < B; ++b) {
+        parallel_for(F, 32, [&](int64_t begin, int64_t end) {
+            FrameScratch<T> s(n);
+            AlignedBuffer<T> dre(K), dim(K), y(n);
+            for (int64_t f = begin; f < end; ++f) {
+                if (mode == OutputMode::complex) {
+                    const std::complex<T>* g = cgrad + (b * F + f) * K;
+                    for (int32_t k = 0; k < K; ++k) {
+                        dre[k] = g[k].real();
+                        dim[k] = g[k].imag();
+                    }
+                } else {
+                    frame_spectrum(p, signal + b * L, L, f, s);
+                    const T* g = grad + b * K * F + f;
+                    for (int32_t k = 0; k < K; ++k) {
+                        const T re = s.re[k], im = s.im[k];
+                        const T pw = re * re + im * im;
+                        const T gk = g[k * F];
+                        T scale;
+                        switch (mode) {
+                            case OutputMode::magnitude: {
+                                const T mag = std::sqrt(pw);
+                                scale = mag > T(1e-12) ? gk / mag : T(0);
+                                break;
+                            }
+                            case OutputMode::power: scale = T(2) * gk; break;
+                            default: scale = pw > static_cast<T>(1e-10) ? gk * kDbGradScale<T> / pw : T(0); break;
+                        }
+                        dre[k] = scale * re;
+                        dim[k] = scale * im;
+                    }
+                }
+                // Adjoint of the forward real transform through the unnormalised
+                // inverse: interior bins appear twice in the Hermitian extension.
+                s.re[0] = dre[0];
+                s.im[0] = T(0);
+                for (int32_t k = 1; k <= last_interior; ++k) {
+                    s.re[k] = T(0.5) * dre[k];
+                    s.im[k] = T(0.5) * dim[k];
+                }
+                if (n % 2 == 0) {
+                    s.re[K - 1] = dre[K - 1];
+                    s.im[K - 1] = T(0);
+                }
+                s.fft.impl->inverse(s.re.data(), s.im.data(), y.data());
+                T* dst = frame_grads + f * n;
+                const T* w = p.window_values.data();
+                for (int32_t i = 0; i < n; ++i) dst[i] = y[i] * w[i];
+            }
+        });
+        fold_frames(frame_grads, F, n, p.hop_length, p.pad(), p.pad_mode, grad_signal + b * L, L, false);
+    }
+}
+
+template struct StftParams<float>;
+template struct StftParams<double>;
+template void stft_forward<float>(const StftParams<float>&, const float*, int64_t, int64_t, OutputMode, float*);
+template void stft_forward<double>(const StftParams<double>&, const double*, int64_t, int64_t, OutputMode, double*);
+template void stft_backward<float>(const StftParams<float>&, const float*, int64_t, int64_t, OutputMode,
+                                   const float*, float*);
+template void stft_backward<double>(const StftParams<double>&, const double*, int64_t, int64_t, OutputMode,
+                                    const double*, double*);
+
+}  // namespace qorva::dsp::ops

@@ -1,0 +1,70 @@
+// Short-time Fourier transform of a batch of real signals, forward and backward.
+//
+// Layouts (B rows of L samples, K = n_fft/2 + 1 bins, F frames):
+//   signal and its gradient       B x L
+//   real outputs and gradients    [b][k][f] at (b*K + k)*F + f
+//   complex spectra and gradients [b][k][f] at complex offset (b*F + f)*K + k
+//                                 (frame-major, interleaved re/im)
+#pragma once
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ops/framing.hpp"
+
+namespace qorva::dsp::ops {
+
+enum class OutputMode : int32_t { complex = 0, magnitude = 1, power = 2, db = 3 };
+
+// "complex", "magnitude", "power", "db" (case-sensitive).
+OutputMode parse_output(const std::string& name);
+
+template <typename T>
+struct StftParams {
+    // Builds the window, checks hop_length and that a real FFT of n_fft exists.
+    StftParams(int32_t n_fft, int32_t hop_length, int32_t win_length, WindowSpec window, bool center,
+               PadMode pad_mode);
+
+    int32_t n_fft;
+    int32_t hop_length;
+    int32_t win_length;
+    WindowSpec window;
+    bool center;
+    PadMode pad_mode;
+    std::vector<T> window_values;  // n_fft long
+
+    FrameGeometry geometry() const { return {n_fft, hop_length, center, pad_mode}; }
+    int32_t n_bins() const { return n_fft / 2 + 1; }
+    int64_t pad() const { return center ? n_fft / 2 : 0; }
+    int64_t n_frames(int64_t L) const { return geometry().n_frames(L); }
+};
+
+// `out` has the layout of `mode` (complex: 2*B*K*F values of T, interleaved).
+template <typename T>
+void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L, OutputMode mode, T* out);
+
+// Gradient with respect to the signal; `grad` has the layout of `mode`.  The
+// signal is only read by the real modes (to recompute the spectrum).
+template <typename T>
+void stft_backward(const StftParams<T>& p, const T* grad, int64_t B, int64_t L, OutputMode mode, const T* signal,
+                   T* grad_signal);
+
+// Decibels as used everywhere: 10*log10(max(power, 1e-10)), computed in double;
+// a NaN power gives the floor.
+template <typename T>
+inline T power_to_db(T power) {
+    constexpr T floor = static_cast<T>(1e-10);
+    return static_cast<T>(10.0 * std::log10(static_cast<double>(power > floor ? power : floor)));
+}
+
+// Gradient scale of 10*log10(p) with respect to (re, im), per unit of re/im:
+// d/dre = g * (20 / ln 10) / p * re.
+template <typename T>
+inline constexpr T kDbGradScale = T(8.685889638065037);
+template <>
+inline constexpr float kDbGradScale<float> = 8.68588924407959f;
+
+}  // namespace qorva::dsp::ops
