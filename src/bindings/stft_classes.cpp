@@ -55,10 +55,10 @@ public:
     py::array backward(py::handle grad, py::handle y, const std::string& output, const std::string& backend) {
         if (is_double_input(y)) {
             if (backend != "cpu") throw float64_cpu_only(backend);
-            return backward_cpu(dbl(), grad, y, ops::parse_output(output), nullptr);
+            return backward_impl(dbl(), grad, y, output, nullptr);
         }
         gpu::StftGpu* engine = resolve_backend(*this, backend);
-        return backward_cpu(single_, grad, y, ops::parse_output(output), engine);
+        return backward_impl(single_, grad, y, output, engine);
     }
 
     int64_t n_frames(int64_t n) const { return single_.n_frames(n); }
@@ -137,9 +137,10 @@ private:
 
     // engine == nullptr runs the CPU engine.
     template <typename T>
-    py::array backward_cpu(const ops::StftParams<T>& p, py::handle grad, py::handle y, OutputMode mode,
-                           gpu::StftGpu* engine) {
+    py::array backward_impl(const ops::StftParams<T>& p, py::handle grad, py::handle y, const std::string& output,
+                            gpu::StftGpu* engine) {
         auto x = as_signal<T>(y);
+        const OutputMode mode = ops::parse_output(output);
         const int64_t B = x.shape(0), L = x.shape(1);
         const int64_t K = p.n_bins(), F = p.n_frames(L);
         std::optional<SpectrumInput<T>> complex_grad;

@@ -14,9 +14,10 @@ using fft::AlignedBuffer;
 
 namespace {
 
-// Frames computed together before their bins are written out: real outputs are
-// bin-major with frames fastest, so a block turns K scattered single-value
-// stores per frame into K short contiguous runs.
+// Frames computed together before their bins are written out.  Real outputs are
+// bin-major with frames fastest: the block is filled frame by frame (contiguous,
+// vectorised) and then written bin by bin as short contiguous runs, reading the
+// block with a stride while it sits in cache.
 constexpr int64_t kFrameBlock = 16;
 
 template <typename T>
@@ -92,21 +93,18 @@ void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L,
                 frame_spectrum(p, signal + b * L, L, f0 + j, s);
                 const T* re = s.re.data();
                 const T* im = s.im.data();
-                T* dst = block.data() + j;
-                for (int64_t k = 0; k < K; ++k) {
-                    const T pw = re[k] * re[k] + im[k] * im[k];
-                    T v;
-                    switch (mode) {
-                        case OutputMode::magnitude: v = std::sqrt(pw); break;
-                        case OutputMode::power: v = pw; break;
-                        default: v = power_to_db(pw); break;
-                    }
-                    dst[k * kFrameBlock] = v;
+                T* v = block.data() + j * K;
+                for (int64_t k = 0; k < K; ++k) v[k] = re[k] * re[k] + im[k] * im[k];
+                if (mode == OutputMode::magnitude) {
+                    for (int64_t k = 0; k < K; ++k) v[k] = std::sqrt(v[k]);
+                } else if (mode == OutputMode::db) {
+                    for (int64_t k = 0; k < K; ++k) v[k] = power_to_db(v[k]);
                 }
             }
             T* rows = out + b * K * F + f0;
             for (int64_t k = 0; k < K; ++k) {
-                std::copy_n(block.data() + k * kFrameBlock, count, rows + k * F);
+                T* dst = rows + k * F;
+                for (int64_t j = 0; j < count; ++j) dst[j] = block[j * K + k];
             }
             q += count;
         }
