@@ -1,5 +1,6 @@
 #include "ops/framing.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -111,32 +112,54 @@ void extract_frame(const T* x, int64_t L, int64_t start, const T* window, int32_
 template <typename T>
 void fold_frames(const T* frame_grads, int64_t n_frames, int32_t n_fft, int32_t hop_length, int64_t pad,
                  PadMode pad_mode, T* out, int64_t L, bool accumulate) {
-    // Sum of the frame gradients at unpadded position t.
-    auto gather = [=](int64_t t) {
-        const int64_t j = t + pad;
-        int64_t lo, hi;
-        covering_frames(j, n_fft, hop_length, n_frames, lo, hi);
-        T s = T(0);
-        for (int64_t f = lo; f <= hi; ++f) s += frame_grads[f * n_fft + (j - f * hop_length)];
-        return s;
-    };
-    const bool mirror = pad_mode == PadMode::reflect && L > 1;
     struct Ctx {
-        decltype(gather)& sum_at;
-        T* out;
-        int64_t L, pad;
+        const T* frames;
+        int64_t n_frames;
+        int32_t n_fft, hop;
+        int64_t pad;
         bool mirror, accumulate;
-    } ctx{gather, out, L, pad, mirror, accumulate};
+        T* out;
+        int64_t L;
+
+        // Sum of the frame gradients at unpadded position t, frames ascending.
+        T sum_at(int64_t t) const {
+            const int64_t j = t + pad;
+            int64_t lo, hi;
+            covering_frames(j, n_fft, hop, n_frames, lo, hi);
+            T s = T(0);
+            for (int64_t f = lo; f <= hi; ++f) s += frames[f * n_fft + (j - f * hop)];
+            return s;
+        }
+    } ctx{frame_grads, n_frames, n_fft, hop_length, pad, pad_mode == PadMode::reflect && L > 1, accumulate, out, L};
+
     parallel_for(L, 4096, [&ctx](int64_t begin, int64_t end) {
-        for (int64_t i = begin; i < end; ++i) {
-            T g = ctx.sum_at(i);
-            if (ctx.mirror) {
-                if (i >= 1 && i <= ctx.pad) g += ctx.sum_at(-i);
-                const int64_t t = 2 * ctx.L - 2 - i;
-                if (t >= ctx.L && t < ctx.L + ctx.pad) g += ctx.sum_at(t);
+        std::vector<T> previous;
+        if (ctx.accumulate) previous.assign(ctx.out + begin, ctx.out + end);
+        // Overlap-add restricted to this task's samples: frame by frame in
+        // ascending order, which sums every sample exactly as sum_at does but
+        // in contiguous runs.
+        T* out = ctx.out;
+        std::fill(out + begin, out + end, T(0));
+        const int64_t jb = begin + ctx.pad, je = end + ctx.pad;
+        int64_t lo, hi, unused;
+        covering_frames(jb, ctx.n_fft, ctx.hop, ctx.n_frames, lo, unused);
+        covering_frames(je - 1, ctx.n_fft, ctx.hop, ctx.n_frames, unused, hi);
+        for (int64_t f = lo; f <= hi; ++f) {
+            const int64_t start = std::max(jb, f * ctx.hop);
+            const int64_t stop = std::min(je, f * ctx.hop + ctx.n_fft);
+            const T* src = ctx.frames + f * ctx.n_fft - f * ctx.hop;
+            for (int64_t j = start; j < stop; ++j) out[j - ctx.pad] += src[j];
+        }
+        if (ctx.mirror) {
+            // One mirror image per side is folded back: t = -i on the left,
+            // t = 2L - 2 - i on the right.
+            for (int64_t i = std::max<int64_t>(begin, 1); i < std::min(end, ctx.pad + 1); ++i) out[i] += ctx.sum_at(-i);
+            for (int64_t i = std::max(begin, ctx.L - 1 - ctx.pad); i < std::min(end, ctx.L - 1); ++i) {
+                out[i] += ctx.sum_at(2 * ctx.L - 2 - i);
             }
-            if (ctx.accumulate) g += ctx.out[i];
-            ctx.out[i] = g;
+        }
+        if (ctx.accumulate) {
+            for (int64_t i = begin; i < end; ++i) out[i] += previous[i - begin];
         }
     });
 }

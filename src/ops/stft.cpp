@@ -111,6 +111,30 @@ void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L,
     });
 }
 
+// d(output)/d(re, im) per unit of (re, im) for the real modes, with the
+// forward's guards: a value zeroed by a guard passes no gradient.  `g` holds
+// the output gradient of one frame (K values); the scales overwrite it.
+template <typename T>
+void real_mode_scales(OutputMode mode, const T* re, const T* im, T* g, int32_t K) {
+    switch (mode) {
+        case OutputMode::magnitude:
+            for (int32_t k = 0; k < K; ++k) {
+                const T mag = std::sqrt(re[k] * re[k] + im[k] * im[k]);
+                g[k] = mag > T(1e-12) ? g[k] / mag : T(0);
+            }
+            break;
+        case OutputMode::power:
+            for (int32_t k = 0; k < K; ++k) g[k] = T(2) * g[k];
+            break;
+        default:
+            for (int32_t k = 0; k < K; ++k) {
+                const T pw = re[k] * re[k] + im[k] * im[k];
+                g[k] = pw > static_cast<T>(1e-10) ? g[k] * kDbGradScale<T> / pw : T(0);
+            }
+            break;
+    }
+}
+
 template <typename T>
 void stft_backward(const StftParams<T>& p, const T* grad, int64_t B, int64_t L, OutputMode mode, const T* signal,
                    T* grad_signal) {
@@ -129,50 +153,52 @@ void stft_backward(const StftParams<T>& p, const T* grad, int64_t B, int64_t L, 
         parallel_for(F, 32, [&](int64_t begin, int64_t end) {
             FrameScratch<T> s(n);
             AlignedBuffer<T> dre(K), dim(K), y(n);
-            for (int64_t f = begin; f < end; ++f) {
-                if (mode == OutputMode::complex) {
-                    const std::complex<T>* g = cgrad + (b * F + f) * K;
+            // Real-mode gradients are bin-major (frames fastest); a block of
+            // frames is read bin by bin in short runs and turned frame-major.
+            AlignedBuffer<T> gblock(mode == OutputMode::complex ? 0 : static_cast<std::size_t>(K * kFrameBlock));
+            for (int64_t f0 = begin; f0 < end; f0 += kFrameBlock) {
+                const int64_t count = std::min(kFrameBlock, end - f0);
+                if (mode != OutputMode::complex) {
+                    const T* g = grad + b * K * F + f0;
                     for (int32_t k = 0; k < K; ++k) {
-                        dre[k] = g[k].real();
-                        dim[k] = g[k].imag();
+                        for (int64_t j = 0; j < count; ++j) gblock[j * K + k] = g[k * F + j];
                     }
-                } else {
-                    frame_spectrum(p, signal + b * L, L, f, s);
-                    const T* g = grad + b * K * F + f;
-                    for (int32_t k = 0; k < K; ++k) {
-                        const T re = s.re[k], im = s.im[k];
-                        const T pw = re * re + im * im;
-                        const T gk = g[k * F];
-                        T scale;
-                        switch (mode) {
-                            case OutputMode::magnitude: {
-                                const T mag = std::sqrt(pw);
-                                scale = mag > T(1e-12) ? gk / mag : T(0);
-                                break;
-                            }
-                            case OutputMode::power: scale = T(2) * gk; break;
-                            default: scale = pw > static_cast<T>(1e-10) ? gk * kDbGradScale<T> / pw : T(0); break;
+                }
+                for (int64_t j = 0; j < count; ++j) {
+                    const int64_t f = f0 + j;
+                    if (mode == OutputMode::complex) {
+                        const std::complex<T>* g = cgrad + (b * F + f) * K;
+                        for (int32_t k = 0; k < K; ++k) {
+                            dre[k] = g[k].real();
+                            dim[k] = g[k].imag();
                         }
-                        dre[k] = scale * re;
-                        dim[k] = scale * im;
+                    } else {
+                        frame_spectrum(p, signal + b * L, L, f, s);
+                        T* scale = gblock.data() + j * K;
+                        real_mode_scales(mode, s.re.data(), s.im.data(), scale, K);
+                        for (int32_t k = 0; k < K; ++k) {
+                            dre[k] = scale[k] * s.re[k];
+                            dim[k] = scale[k] * s.im[k];
+                        }
                     }
+                    // Adjoint of the forward real transform through the
+                    // unnormalised inverse: interior bins appear twice in the
+                    // Hermitian extension.
+                    s.re[0] = dre[0];
+                    s.im[0] = T(0);
+                    for (int32_t k = 1; k <= last_interior; ++k) {
+                        s.re[k] = T(0.5) * dre[k];
+                        s.im[k] = T(0.5) * dim[k];
+                    }
+                    if (n % 2 == 0) {
+                        s.re[K - 1] = dre[K - 1];
+                        s.im[K - 1] = T(0);
+                    }
+                    s.fft.impl->inverse(s.re.data(), s.im.data(), y.data());
+                    T* dst = frame_grads + f * n;
+                    const T* w = p.window_values.data();
+                    for (int32_t i = 0; i < n; ++i) dst[i] = y[i] * w[i];
                 }
-                // Adjoint of the forward real transform through the unnormalised
-                // inverse: interior bins appear twice in the Hermitian extension.
-                s.re[0] = dre[0];
-                s.im[0] = T(0);
-                for (int32_t k = 1; k <= last_interior; ++k) {
-                    s.re[k] = T(0.5) * dre[k];
-                    s.im[k] = T(0.5) * dim[k];
-                }
-                if (n % 2 == 0) {
-                    s.re[K - 1] = dre[K - 1];
-                    s.im[K - 1] = T(0);
-                }
-                s.fft.impl->inverse(s.re.data(), s.im.data(), y.data());
-                T* dst = frame_grads + f * n;
-                const T* w = p.window_values.data();
-                for (int32_t i = 0; i < n; ++i) dst[i] = y[i] * w[i];
             }
         });
         fold_frames(frame_grads, F, n, p.hop_length, p.pad(), p.pad_mode, grad_signal + b * L, L, false);
