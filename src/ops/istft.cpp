@@ -5,8 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "fft/aligned_buffer.hpp"
-#include "fft/fft.hpp"
+#include "ops/frame_kernels.hpp"
 #include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
 
@@ -15,11 +14,6 @@ namespace qorva::dsp::ops {
 using fft::AlignedBuffer;
 
 namespace {
-
-template <typename T>
-fft::RealFFT<T> make_real_fft(int32_t n) {
-    return fft::RealFFT<T>(n, fft::select_backend(n, fft::real_fft_supports, "real FFT"));
-}
 
 // Squared-window envelope at padded position j, and the frames covering it.
 template <typename T>

@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "fft/aligned_buffer.hpp"
-#include "fft/fft.hpp"
+#include "ops/frame_kernels.hpp"
 #include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
 
@@ -14,30 +13,9 @@ using fft::AlignedBuffer;
 
 namespace {
 
-// Frames computed together before their bins are written out.  Real outputs are
-// bin-major with frames fastest: the block is filled frame by frame (contiguous,
-// vectorised) and then written bin by bin as short contiguous runs, reading the
-// block with a stride while it sits in cache.
-constexpr int64_t kFrameBlock = 16;
-
-template <typename T>
-fft::RealFFT<T> make_real_fft(int32_t n) {
-    return fft::RealFFT<T>(n, fft::select_backend(n, fft::real_fft_supports, "real FFT"));
-}
-
-// Per-task scratch: one transform and its frame and spectrum buffers.
-template <typename T>
-struct FrameScratch {
-    explicit FrameScratch(int32_t n_fft)
-        : fft(make_real_fft<T>(n_fft)), frame(n_fft), re(n_fft / 2 + 1), im(n_fft / 2 + 1) {}
-    fft::RealFFT<T> fft;
-    AlignedBuffer<T> frame, re, im;
-};
-
 template <typename T>
 void frame_spectrum(const StftParams<T>& p, const T* row, int64_t L, int64_t f, FrameScratch<T>& s) {
-    extract_frame(row, L, f * p.hop_length - p.pad(), p.window_values.data(), p.n_fft, p.pad_mode, s.frame.data());
-    s.fft.impl->forward(s.frame.data(), s.re.data(), s.im.data());
+    ops::frame_spectrum(p.geometry(), p.window_values.data(), row, L, f, s);
 }
 
 }  // namespace
@@ -101,11 +79,7 @@ void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L,
                     for (int64_t k = 0; k < K; ++k) v[k] = power_to_db(v[k]);
                 }
             }
-            T* rows = out + b * K * F + f0;
-            for (int64_t k = 0; k < K; ++k) {
-                T* dst = rows + k * F;
-                for (int64_t j = 0; j < count; ++j) dst[j] = block[j * K + k];
-            }
+            store_block(block.data(), count, K, out + b * K * F + f0, F);
             q += count;
         }
     });
@@ -141,10 +115,6 @@ void stft_backward(const StftParams<T>& p, const T* grad, int64_t B, int64_t L, 
     const int64_t F = p.n_frames(L);
     const int32_t K = p.n_bins();
     const int32_t n = p.n_fft;
-    // For even n_fft the last bin is the Nyquist bin (real, counted once); for
-    // odd n_fft it is an ordinary interior bin.  Packing it as an interior bin
-    // then keeps the backward the exact adjoint of the forward.
-    const int32_t last_interior = n % 2 == 0 ? K - 2 : K - 1;
     PoolBuffer frame_grads_block(static_cast<std::size_t>(n) * static_cast<std::size_t>(F) * sizeof(T));
     T* frame_grads = frame_grads_block.as<T>();
     const auto* cgrad = reinterpret_cast<const std::complex<T>*>(grad);
@@ -152,18 +122,13 @@ void stft_backward(const StftParams<T>& p, const T* grad, int64_t B, int64_t L, 
     for (int64_t b = 0; b < B; ++b) {
         parallel_for(F, 32, [&](int64_t begin, int64_t end) {
             FrameScratch<T> s(n);
-            AlignedBuffer<T> dre(K), dim(K), y(n);
+            AlignedBuffer<T> dre(K), dim(K);
             // Real-mode gradients are bin-major (frames fastest); a block of
             // frames is read bin by bin in short runs and turned frame-major.
             AlignedBuffer<T> gblock(mode == OutputMode::complex ? 0 : static_cast<std::size_t>(K * kFrameBlock));
             for (int64_t f0 = begin; f0 < end; f0 += kFrameBlock) {
                 const int64_t count = std::min(kFrameBlock, end - f0);
-                if (mode != OutputMode::complex) {
-                    const T* g = grad + b * K * F + f0;
-                    for (int32_t k = 0; k < K; ++k) {
-                        for (int64_t j = 0; j < count; ++j) gblock[j * K + k] = g[k * F + j];
-                    }
-                }
+                if (mode != OutputMode::complex) load_block(grad + b * K * F + f0, F, count, K, gblock.data());
                 for (int64_t j = 0; j < count; ++j) {
                     const int64_t f = f0 + j;
                     if (mode == OutputMode::complex) {
@@ -181,23 +146,7 @@ void stft_backward(const StftParams<T>& p, const T* grad, int64_t B, int64_t L, 
                             dim[k] = scale[k] * s.im[k];
                         }
                     }
-                    // Adjoint of the forward real transform through the
-                    // unnormalised inverse: interior bins appear twice in the
-                    // Hermitian extension.
-                    s.re[0] = dre[0];
-                    s.im[0] = T(0);
-                    for (int32_t k = 1; k <= last_interior; ++k) {
-                        s.re[k] = T(0.5) * dre[k];
-                        s.im[k] = T(0.5) * dim[k];
-                    }
-                    if (n % 2 == 0) {
-                        s.re[K - 1] = dre[K - 1];
-                        s.im[K - 1] = T(0);
-                    }
-                    s.fft.impl->inverse(s.re.data(), s.im.data(), y.data());
-                    T* dst = frame_grads + f * n;
-                    const T* w = p.window_values.data();
-                    for (int32_t i = 0; i < n; ++i) dst[i] = y[i] * w[i];
+                    spectrum_adjoint(s, dre.data(), dim.data(), p.window_values.data(), frame_grads + f * n);
                 }
             }
         });
