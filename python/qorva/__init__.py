@@ -16,8 +16,27 @@ if _native.abi_version() != ABI_VERSION:
         f"package needs {ABI_VERSION}; rebuild the extension (pip install .)"
     )
 
-from ._native import IstftEngine, StftEngine, get_num_threads, set_num_threads  # noqa: E402
+from ._native import (  # noqa: E402
+    IstftEngine,
+    MelEngine,
+    StftEngine,
+    get_num_threads,
+    hz_to_mel,
+    mel_filterbank,
+    mel_to_hz,
+    set_num_threads,
+)
 
 __version__ = "0.1.0"
 
-__all__ = ["IstftEngine", "StftEngine", "get_num_threads", "set_num_threads", "__version__"]
+__all__ = [
+    "IstftEngine",
+    "MelEngine",
+    "StftEngine",
+    "get_num_threads",
+    "hz_to_mel",
+    "mel_filterbank",
+    "mel_to_hz",
+    "set_num_threads",
+    "__version__",
+]

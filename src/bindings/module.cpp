@@ -12,7 +12,8 @@ PYBIND11_MODULE(_native, m, pybind11::multiple_interpreters::not_supported()) {
     // (GPU FFT functions go here.)
     register_fft_queries(m);
     register_stft_classes(m);
-    // (Engine classes go here: mel, CQT/chroma, features.)
+    register_mel(m);
+    // (Engine classes go here: CQT/chroma, features.)
     register_runtime_functions(m);
     // (GPU queries go here.)
     register_build_info(m);

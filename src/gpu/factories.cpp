@@ -6,5 +6,6 @@ namespace qorva::dsp::gpu {
 
 std::shared_ptr<StftGpu> make_stft_gpu(const FrameConfig&) { return nullptr; }
 std::shared_ptr<IstftGpu> make_istft_gpu(const FrameConfig&) { return nullptr; }
+std::shared_ptr<MelGpu> make_mel_gpu(const MelConfig&) { return nullptr; }
 
 }  // namespace qorva::dsp::gpu

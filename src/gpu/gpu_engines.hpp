@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "ops/framing.hpp"
+#include "ops/mel_scale.hpp"
 #include "ops/stft.hpp"
 
 namespace qorva::dsp::gpu {
@@ -48,7 +49,29 @@ public:
     virtual bool supports_resident_f16() const = 0;
 };
 
+// Mel parameters: the framing of FrameConfig plus the filterbank choice.
+struct MelConfig {
+    FrameConfig frame;
+    double sr;
+    int32_t n_mels;
+    double fmin;
+    double fmax;
+    ops::MelScale mel_scale;
+    ops::MelNorm mel_norm;
+};
+
+class MelGpu {
+public:
+    virtual ~MelGpu() = default;
+    virtual void forward_staged(const float* signal, int64_t B, int64_t L, ops::OutputMode mode, float* out) = 0;
+    virtual void backward_staged(const float* grad, const float* signal, int64_t B, int64_t L, ops::OutputMode mode,
+                                 float* grad_signal) = 0;
+    virtual bool supports_resident() const = 0;
+    virtual bool supports_resident_f16() const = 0;
+};
+
 std::shared_ptr<StftGpu> make_stft_gpu(const FrameConfig& config);
 std::shared_ptr<IstftGpu> make_istft_gpu(const FrameConfig& config);
+std::shared_ptr<MelGpu> make_mel_gpu(const MelConfig& config);
 
 }  // namespace qorva::dsp::gpu

@@ -1,0 +1,193 @@
+// MelEngine and the mel-scale functions hz_to_mel, mel_to_hz, mel_filterbank.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "bindings/array_exchange.hpp"
+#include "bindings/gpu_slot.hpp"
+#include "bindings/module_parts.hpp"
+#include "gpu/gpu_engines.hpp"
+#include "ops/mel.hpp"
+
+namespace qorva::dsp::bindings {
+
+namespace {
+
+using ops::OutputMode;
+
+class MelHandle {
+public:
+    MelHandle(double sr, int32_t n_fft, int32_t hop_length, int32_t win_length, py::handle window, bool center,
+              const std::string& pad_mode, int32_t n_mels, double fmin, double fmax, const std::string& mel_scale,
+              const std::string& mel_norm)
+        : config_{make_config(sr, n_fft, hop_length, win_length, window, center, pad_mode, n_mels, fmin, fmax,
+                              mel_scale, mel_norm)},
+          single_(make_params<float>()) {}
+
+    const ops::MelParams<double>& dbl() {
+        if (!double_) double_.emplace(make_params<double>());
+        return *double_;
+    }
+    gpu::MelGpu* gpu_engine() {
+        return gpu_.get([this] { return gpu::make_mel_gpu(config_); });
+    }
+
+    py::array forward(py::handle y, const std::string& output, const std::string& backend) {
+        if (is_double_input(y)) {
+            if (backend != "cpu") throw float64_cpu_only(backend);
+            return forward_impl(dbl(), y, output, nullptr);
+        }
+        gpu::MelGpu* engine = resolve_backend(*this, backend);
+        return forward_impl(single_, y, output, engine);
+    }
+
+    py::array backward(py::handle grad, py::handle y, const std::string& output, const std::string& backend) {
+        if (is_double_input(y)) {
+            if (backend != "cpu") throw float64_cpu_only(backend);
+            return backward_impl(dbl(), grad, y, output, nullptr);
+        }
+        gpu::MelGpu* engine = resolve_backend(*this, backend);
+        return backward_impl(single_, grad, y, output, engine);
+    }
+
+    int64_t n_frames(int64_t n) const { return single_.n_frames(n); }
+
+private:
+    static gpu::MelConfig make_config(double sr, int32_t n_fft, int32_t hop_length, int32_t win_length,
+                                      py::handle window, bool center, const std::string& pad_mode, int32_t n_mels,
+                                      double fmin, double fmax, const std::string& mel_scale,
+                                      const std::string& mel_norm) {
+        // Parsed in this order, so the first bad argument is the one reported.
+        ops::WindowSpec spec = parse_window(window);
+        const ops::PadMode pad = ops::parse_pad_mode(pad_mode);
+        const ops::MelScale scale = ops::parse_mel_scale(mel_scale);
+        const ops::MelNorm norm = ops::parse_mel_norm(mel_norm);
+        return {{n_fft, hop_length, win_length, std::move(spec), center, pad}, sr, n_mels, fmin, fmax, scale, norm};
+    }
+
+    template <typename T>
+    ops::MelParams<T> make_params() const {
+        const gpu::FrameConfig& f = config_.frame;
+        return ops::MelParams<T>(f.n_fft, f.hop_length, f.win_length, f.window, f.center, f.pad_mode, config_.sr,
+                                 config_.n_mels, config_.fmin, config_.fmax, config_.mel_scale, config_.mel_norm);
+    }
+
+    template <typename T>
+    py::array forward_impl(const ops::MelParams<T>& p, py::handle y, const std::string& output, gpu::MelGpu* engine) {
+        auto x = as_signal<T>(y);
+        const OutputMode mode = ops::parse_mel_output(output);
+        const int64_t B = x.shape(0), L = x.shape(1);
+        auto out = pooled_array<T>({B, p.n_mels, p.n_frames(L)});
+        const T* src = x.data();
+        T* dst = out.mutable_data();
+        {
+            py::gil_scoped_release unlocked;
+            if constexpr (std::is_same_v<T, float>) {
+                if (engine) {
+                    engine->forward_staged(src, B, L, mode, dst);
+                    return out;
+                }
+            }
+            ops::mel_forward(p, src, B, L, mode, dst);
+        }
+        return out;
+    }
+
+    template <typename T>
+    py::array backward_impl(const ops::MelParams<T>& p, py::handle grad, py::handle y, const std::string& output,
+                            gpu::MelGpu* engine) {
+        auto g_any = as_c_array<T>(grad);
+        auto x = as_signal<T>(y);
+        const OutputMode mode = ops::parse_mel_output(output);
+        const int64_t B = x.shape(0), L = x.shape(1);
+        auto g = as_real_gradient<T>(g_any, {B, p.n_mels, p.n_frames(L)});
+        auto out = pooled_array<T>({B, L});
+        const T* gp = g.data();
+        const T* src = x.data();
+        T* dst = out.mutable_data();
+        {
+            py::gil_scoped_release unlocked;
+            if constexpr (std::is_same_v<T, float>) {
+                if (engine) {
+                    engine->backward_staged(gp, src, B, L, mode, dst);
+                    return out;
+                }
+            }
+            ops::mel_backward(p, gp, src, B, L, dst, mode);
+        }
+        return out;
+    }
+
+    gpu::MelConfig config_;
+    ops::MelParams<float> single_;
+    std::optional<ops::MelParams<double>> double_;
+    GpuSlot<gpu::MelGpu> gpu_;
+};
+
+py::array mel_filterbank(double sr, int32_t n_fft, int32_t n_mels, double fmin, double fmax, const std::string& scale,
+                         const std::string& norm) {
+    const ops::MelNorm mel_norm = ops::parse_mel_norm(norm);  // norm is checked first
+    const ops::MelScale mel_scale = ops::parse_mel_scale(scale);
+    const auto bands = ops::build_mel_bands<float>(sr, n_fft, n_mels, fmin, fmax, mel_scale, mel_norm);
+    const py::ssize_t K = n_fft / 2 + 1;
+    auto dense = pooled_array<float>({n_mels, K});
+    float* d = dense.mutable_data();
+    std::fill(d, d + static_cast<std::size_t>(n_mels) * K, 0.0f);
+    for (int32_t m = 0; m < n_mels; ++m) {
+        std::copy(bands[m].weights.begin(), bands[m].weights.end(), d + m * K + bands[m].start);
+    }
+    return dense;
+}
+
+}  // namespace
+
+void register_mel(py::module_& m) {
+    py::class_<MelHandle>(m, "MelEngine", "Mel spectrogram of (batch, samples) signals with an exact backward pass.")
+        .def(py::init<double, int32_t, int32_t, int32_t, py::handle, bool, const std::string&, int32_t, double, double,
+                      const std::string&, const std::string&>(),
+             py::arg("sr"), py::arg("n_fft"), py::arg("hop_length"), py::arg("win_length"), py::arg("window"),
+             py::arg("center"), py::arg("pad_mode"), py::arg("n_mels"), py::arg("fmin"), py::arg("fmax"),
+             py::arg("mel_scale"), py::arg("mel_norm"))
+        .def("forward", &MelHandle::forward, py::arg("y"), py::arg("output"), py::arg("backend") = "cpu",
+             "Mel spectrogram (B, n_mels, frames) of y (B, L): 'power', 'magnitude' or 'db' "
+             "(10*log10(max(mel power, 1e-10))).")
+        .def("backward", &MelHandle::backward, py::arg("grad"), py::arg("y"), py::arg("output"),
+             py::arg("backend") = "cpu", "Gradient with respect to y of a loss whose gradient for forward(y) is grad.")
+        .def(
+            "forward_dlpack",
+            [](MelHandle& h, py::handle, const std::string&, uint64_t) -> py::object {
+                require_resident(h.gpu_engine());
+                throw std::runtime_error("no resident GPU path for these parameters");
+            },
+            py::arg("y"), py::arg("output"), py::arg("stream"))
+        .def(
+            "backward_dlpack",
+            [](MelHandle& h, py::handle, py::handle, const std::string&, uint64_t) -> py::object {
+                require_resident(h.gpu_engine());
+                throw std::runtime_error("no resident GPU path for these parameters");
+            },
+            py::arg("grad"), py::arg("y"), py::arg("output"), py::arg("stream"))
+        .def("n_frames", &MelHandle::n_frames, py::arg("n"))
+        .def("gpu_supported", [](MelHandle& h) { return h.gpu_engine() != nullptr; })
+        .def("gpu_resident_supported",
+             [](MelHandle& h) {
+                 auto* e = h.gpu_engine();
+                 return e && e->supports_resident();
+             })
+        .def("gpu_resident_f16_supported", [](MelHandle& h) {
+            auto* e = h.gpu_engine();
+            return e && e->supports_resident() && e->supports_resident_f16();
+        });
+
+    m.def(
+        "hz_to_mel", [](double hz, const std::string& scale) { return ops::hz_to_mel(hz, ops::parse_mel_scale(scale)); },
+        py::arg("hz"), py::arg("scale"), py::pos_only(), "Frequency in Hz to mel ('slaney' or 'htk' scale).");
+    m.def(
+        "mel_to_hz", [](double mel, const std::string& scale) { return ops::mel_to_hz(mel, ops::parse_mel_scale(scale)); },
+        py::arg("mel"), py::arg("scale"), py::pos_only(), "Mel value to Hz ('slaney' or 'htk' scale).");
+    m.def("mel_filterbank", &mel_filterbank, py::arg("sr"), py::arg("n_fft"), py::arg("n_mels"), py::arg("fmin"),
+          py::arg("fmax"), py::arg("scale"), py::arg("norm"),
+          "Dense (n_mels, n_fft//2+1) float32 mel filterbank, as used by MelEngine.");
+}
+
+}  // namespace qorva::dsp::bindings

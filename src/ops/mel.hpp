@@ -1,0 +1,66 @@
+// Mel spectrogram of a batch of signals: per frame the STFT magnitude or power
+// projected onto the mel filterbank, optionally in decibels, and its backward
+// pass.  Output and gradient are B x M x F ([b][m][f] at (b*M + m)*F + f).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "ops/framing.hpp"
+#include "ops/mel_scale.hpp"
+#include "ops/stft.hpp"
+
+namespace qorva::dsp::ops {
+
+// "magnitude", "power" or "db"; "complex" does not exist for mel.
+OutputMode parse_mel_output(const std::string& name);
+
+template <typename T>
+struct MelParams {
+    MelParams(int32_t n_fft, int32_t hop_length, int32_t win_length, WindowSpec window, bool center,
+              PadMode pad_mode, double sr, int32_t n_mels, double fmin, double fmax, MelScale mel_scale,
+              MelNorm mel_norm);
+
+    int32_t n_fft;
+    int32_t hop_length;
+    int32_t win_length;
+    WindowSpec window;
+    bool center;
+    PadMode pad_mode;
+    double sr;
+    int32_t n_mels;
+    double fmin;
+    double fmax;
+    MelScale mel_scale;
+    MelNorm mel_norm;
+    std::vector<T> window_values;
+    std::vector<MelBand<T>> filterbank;
+
+    // Transpose of the filterbank: each FFT bin lies in at most two bands.
+    struct BinEntry {
+        std::array<int32_t, 2> band{-1, -1};
+        std::array<T, 2> weight{T(0), T(0)};
+    };
+    std::vector<BinEntry> bin_index;
+
+    FrameGeometry geometry() const { return {n_fft, hop_length, center, pad_mode}; }
+    int32_t n_bins() const { return n_fft / 2 + 1; }
+    // Frame count; the short-input error carries no sample count here.
+    int64_t n_frames(int64_t L) const;
+};
+
+template <typename T>
+void mel_forward(const MelParams<T>& p, const T* signal, int64_t B, int64_t L, OutputMode mode, T* out);
+
+template <typename T>
+void mel_backward(const MelParams<T>& p, const T* grad, const T* signal, int64_t B, int64_t L, T* grad_signal,
+                  OutputMode mode);
+
+// Gradient scale of 10*log10(e) with respect to e: 10 / ln 10.
+template <typename T>
+inline constexpr T kDbEnergyScale = T(4.3429448190325184);
+template <>
+inline constexpr float kDbEnergyScale<float> = 4.3429446f;
+
+}  // namespace qorva::dsp::ops
