@@ -1,0 +1,76 @@
+"""Helpers shared by the benchmarks: timing, agreement and the header."""
+
+from __future__ import annotations
+
+import os
+import platform
+import statistics
+import time
+
+import numpy as np
+
+import qorva
+from qorva import _native
+
+
+def median_ms(fn, repeats: int) -> float:
+    """Median wall time of fn() in ms, after one warm-up call (plans, pooled buffers)."""
+    fn()
+    samples = []
+    for _ in range(repeats):
+        start = time.perf_counter_ns()
+        fn()
+        samples.append(time.perf_counter_ns() - start)
+    return statistics.median(samples) / 1e6
+
+
+def rel_l2(got, want) -> float:
+    got, want = np.asarray(got, np.float64), np.asarray(want, np.float64)
+    return float(np.linalg.norm(got - want) / np.linalg.norm(want))
+
+
+def optional(name: str):
+    try:
+        return __import__(name)
+    except ImportError:
+        return None
+
+
+def print_header(*peers) -> None:
+    """Cores, Python and library versions; peers are modules or None."""
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    versions = [f"qorva {qorva.__version__}", _native._fftw_version(), f"numpy {np.__version__}"]
+    versions += [f"{m.__name__} {m.__version__}" for m in peers if m is not None]
+    print(f"{cores} cores available ({os.cpu_count()} in the machine), Python {platform.python_version()}")
+    print(", ".join(versions))
+
+
+def run_rows(rows: dict, threads: tuple, repeats: int, torch=None) -> None:
+    """rows: name -> (ours, peer name, peer callable or None).  Prints our time,
+    the peer's and the ratio peer / ours (above 1: qorva is faster) per thread
+    count.  All of our rows are timed before any peer row, after a pause: BLAS
+    and OpenMP worker threads of the peers keep spinning for a while after
+    their work and would otherwise steal a core from us."""
+    print(f"{'threads':>7s} {'row':12s} {'qorva ms':>9s} {'peer':12s} {'peer ms':>9s} {'ratio':>7s}")
+    saved = (qorva.get_num_threads(), torch.get_num_threads() if torch else None)
+    try:
+        for n in threads:
+            qorva.set_num_threads(n)
+            if torch is not None:
+                torch.set_num_threads(n)
+            time.sleep(0.5)
+            ours = {}
+            for name, (fn, _, _) in rows.items():
+                if fn not in ours:
+                    ours[fn] = median_ms(fn, repeats)
+            for name, (fn, peer_name, peer) in rows.items():
+                t_ours = ours[fn]
+                if peer is None:
+                    print(f"{n:7d} {name:12s} {t_ours:9.2f} {'-':12s} {'-':>9s} {'-':>7s}")
+                    continue
+                t_peer = median_ms(peer, repeats)
+                print(f"{n:7d} {name:12s} {t_ours:9.2f} {peer_name:12s} {t_peer:9.2f} {t_peer / t_ours:7.2f}")
+    finally:
+        qorva.set_num_threads(saved[0])
+        if torch is not None:
+            torch.set_num_threads(saved[1])
