@@ -1,21 +1,29 @@
 #!/usr/bin/env bash
 # One entry point for setting up, checking and testing a working copy.
 #
-#   scripts/dev.sh demo    set up, then run the self-check of the build
+#   scripts/dev.sh demo    set up, then run the self-check of the build and
+#                          `qorva show` (summary and qorva-stft.png of the
+#                          built-in demo signal; arguments go to `qorva show`)
 #   scripts/dev.sh test    set up, then run the C++ unit tests and the whole
 #                          Python test suite (default python3, and Python 3.13
 #                          from pyenv when it is there)
-#   scripts/dev.sh bench   set up, then run the benchmarks in bench/
+#   scripts/dev.sh bench   set up, add the peers (PyTorch, librosa), then run
+#                          the benchmarks in bench/
 #
 # Set-up installs what is missing and nothing else: FFTW and pkg-config from
 # Debian, a virtual environment (.venv, .venv-3.13) with the build and test
-# tools, and the package itself built from this tree.
+# tools and what `qorva show` uses (soundfile, matplotlib), and the package
+# itself built from this tree.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
-PY_PACKAGES=(numpy "pybind11>=3.0" "scikit-build-core>=0.10" "cmake>=3.24" ninja pytest hypothesis)
+PY_PACKAGES=(numpy "pybind11>=3.0" "scikit-build-core>=0.10" "cmake>=3.24" ninja pytest hypothesis
+             soundfile matplotlib)
+# Benchmark peers, for `bench` only. This torch release is the one available
+# as a CPU build without a large download.
+BENCH_PACKAGES=(torch==2.13.0 librosa)
 
 log() { printf '==> %s\n' "$*" >&2; }
 
@@ -39,8 +47,8 @@ ensure_venv() {
         log "creating $dir with $("$python" --version 2>&1)"
         "$python" -m venv "$dir"
     fi
-    if ! "$dir/bin/python" -c "import numpy, pybind11, scikit_build_core, pytest, hypothesis, cmake, ninja" 2>/dev/null; then
-        log "installing build and test tools into $dir"
+    if ! "$dir/bin/python" -c "import numpy, pybind11, scikit_build_core, pytest, hypothesis, cmake, ninja, soundfile, matplotlib" 2>/dev/null; then
+        log "installing build, test and demo tools into $dir"
         "$dir/bin/python" -m pip install -q --disable-pip-version-check "${PY_PACKAGES[@]}"
     fi
     log "building qorva into $dir"
@@ -86,7 +94,8 @@ ensure_venv python3 "$ROOT/.venv"
 
 case "$command" in
     demo)
-        "$ROOT/.venv/bin/qorva" check "$@"
+        "$ROOT/.venv/bin/qorva" check
+        "$ROOT/.venv/bin/qorva" show "$@"
         ;;
     test)
         run_cpp_tests
@@ -99,6 +108,10 @@ case "$command" in
         fi
         ;;
     bench)
+        if ! "$ROOT/.venv/bin/python" -c "import torch, librosa" 2>/dev/null; then
+            log "installing the benchmark peers into .venv"
+            "$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check "${BENCH_PACKAGES[@]}"
+        fi
         for script in "$ROOT"/bench/*.py; do
             log "$(basename "$script")"
             "$ROOT/.venv/bin/python" "$script" "$@"
