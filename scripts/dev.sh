@@ -113,6 +113,7 @@ case "$command" in
             "$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check "${BENCH_PACKAGES[@]}"
         fi
         for script in "$ROOT"/bench/*.py; do
+            [ "$(basename "$script")" = common.py ] && continue  # shared helpers
             log "$(basename "$script")"
             "$ROOT/.venv/bin/python" "$script" "$@"
         done
