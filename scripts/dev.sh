@@ -7,23 +7,27 @@
 #   scripts/dev.sh test    set up, then run the C++ unit tests and the whole
 #                          Python test suite (default python3, and Python 3.13
 #                          from pyenv when it is there)
-#   scripts/dev.sh bench   set up, add the peers (PyTorch, librosa), then run
+#   scripts/dev.sh bench   set up, add PyTorch (the main peer), then run
 #                          the benchmarks in bench/
 #
 # Set-up installs what is missing and nothing else: FFTW and pkg-config from
 # Debian, a virtual environment (.venv, .venv-3.13) with the build and test
-# tools and what `qorva show` uses (soundfile, matplotlib), and the package
-# itself built from this tree.
+# tools, what `qorva show` uses (soundfile, matplotlib) and librosa (a test
+# reference), and the package itself built from this tree.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
+# Build and test tools, what `qorva show` uses (soundfile, matplotlib), and
+# librosa, the reference some tests compare against; with the module each
+# one imports as.
 PY_PACKAGES=(numpy "pybind11>=3.0" "scikit-build-core>=0.10" "cmake>=3.24" ninja pytest hypothesis
-             soundfile matplotlib)
+             soundfile matplotlib librosa)
+PY_MODULES="numpy, pybind11, scikit_build_core, cmake, ninja, pytest, hypothesis, soundfile, matplotlib, librosa"
 # Benchmark peers, for `bench` only. This torch release is the one available
 # as a CPU build without a large download.
-BENCH_PACKAGES=(torch==2.13.0 librosa)
+BENCH_PACKAGES=(torch==2.13.0)
 
 log() { printf '==> %s\n' "$*" >&2; }
 
@@ -47,7 +51,7 @@ ensure_venv() {
         log "creating $dir with $("$python" --version 2>&1)"
         "$python" -m venv "$dir"
     fi
-    if ! "$dir/bin/python" -c "import numpy, pybind11, scikit_build_core, pytest, hypothesis, cmake, ninja, soundfile, matplotlib" 2>/dev/null; then
+    if ! "$dir/bin/python" -c "import $PY_MODULES" 2>/dev/null; then
         log "installing build, test and demo tools into $dir"
         "$dir/bin/python" -m pip install -q --disable-pip-version-check "${PY_PACKAGES[@]}"
     fi
@@ -108,7 +112,7 @@ case "$command" in
         fi
         ;;
     bench)
-        if ! "$ROOT/.venv/bin/python" -c "import torch, librosa" 2>/dev/null; then
+        if ! "$ROOT/.venv/bin/python" -c "import torch" 2>/dev/null; then
             log "installing the benchmark peers into .venv"
             "$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check "${BENCH_PACKAGES[@]}"
         fi

@@ -220,6 +220,27 @@ def _stft(y: np.ndarray, sr: int, args: argparse.Namespace) -> Computed:
     )
 
 
+@feature("mel", "Mel spectrogram")
+def _mel(y: np.ndarray, sr: int, args: argparse.Namespace) -> Computed:
+    win_length = args.win_length or args.n_fft
+    fmax = sr / 2
+    params = dict(n_fft=args.n_fft, hop_length=args.hop_length, win_length=win_length, window=args.window,
+                  n_mels=args.n_mels, fmin=0.0, fmax=fmax, mel_scale="slaney", mel_norm="slaney")
+    engine = _native.MelEngine(float(sr), args.n_fft, args.hop_length, win_length, args.window, True, "reflect",
+                               args.n_mels, 0.0, fmax, "slaney", "slaney")
+    db, elapsed_ms = _timed(lambda: engine.forward(y[None, :], "db"))
+    top = float(db.max())
+    # Band m is centred on mel edge m + 1 of n_mels + 2 equally spaced edges.
+    mel_hi = _native.hz_to_mel(fmax, "slaney")
+    step = mel_hi / (args.n_mels + 1)
+    return Computed(
+        output=db, image=db[0], colour_range=(top - 80.0, top), colour_label="mel power (dB)",
+        y_range=(step, step * args.n_mels), y_label="frequency (mel, slaney scale)",
+        first_frame_s=0.0, frame_step_s=args.hop_length / sr,
+        params=params, elapsed_ms=elapsed_ms,
+    )
+
+
 def draw(result: Computed, title: str, path: str) -> None:
     """Writes the picture of ``result`` as a PNG (Agg canvas, no display)."""
     _optional_import("matplotlib", "drawing the picture")
@@ -249,8 +270,8 @@ def draw(result: Computed, title: str, path: str) -> None:
 
 def run_show(args: argparse.Namespace, out=sys.stdout) -> int:
     feat = FEATURES[args.feature]
-    if args.n_fft < 1 or args.hop_length < 1 or (args.win_length is not None and args.win_length < 1):
-        raise UsageError("--n-fft, --hop-length and --win-length must be positive")
+    if args.n_fft < 1 or args.hop_length < 1 or args.n_mels < 1 or (args.win_length is not None and args.win_length < 1):
+        raise UsageError("--n-fft, --hop-length, --win-length and --n-mels must be positive")
     if args.audio is None:
         y, sr = demo_signal(), DEMO_RATE
         source = "built-in demo signal (melody, noise bursts and a chirp)"
@@ -296,6 +317,7 @@ def main(argv: list[str] | None = None) -> int:
     show.add_argument("--hop-length", type=int, default=512)
     show.add_argument("--win-length", type=int, default=None, help="default: n_fft")
     show.add_argument("--window", choices=WINDOWS, default="hann")
+    show.add_argument("--n-mels", type=int, default=128, help="mel bands (--feature mel)")
     dest = show.add_mutually_exclusive_group()
     dest.add_argument("--png", metavar="PATH", help="picture to write (default: qorva-FEATURE.png)")
     dest.add_argument("--no-png", action="store_true", help="print the summary only")
