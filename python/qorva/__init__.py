@@ -16,27 +16,9 @@ if _native.abi_version() != ABI_VERSION:
         f"package needs {ABI_VERSION}; rebuild the extension (pip install .)"
     )
 
-from ._native import (  # noqa: E402
-    IstftEngine,
-    MelEngine,
-    StftEngine,
-    get_num_threads,
-    hz_to_mel,
-    mel_filterbank,
-    mel_to_hz,
-    set_num_threads,
-)
+# The public surface of the extension: engine classes and functions.
+__all__ = [name for name in vars(_native) if not name.startswith("_")]
+globals().update({name: getattr(_native, name) for name in __all__})
+__all__.append("__version__")
 
 __version__ = "0.1.0"
-
-__all__ = [
-    "IstftEngine",
-    "MelEngine",
-    "StftEngine",
-    "get_num_threads",
-    "hz_to_mel",
-    "mel_filterbank",
-    "mel_to_hz",
-    "set_num_threads",
-    "__version__",
-]

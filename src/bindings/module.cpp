@@ -13,7 +13,8 @@ PYBIND11_MODULE(_native, m, pybind11::multiple_interpreters::not_supported()) {
     register_fft_queries(m);
     register_stft_classes(m);
     register_mel(m);
-    // (Engine classes go here: CQT/chroma, features.)
+    register_cqt(m);
+    register_features(m);
     register_runtime_functions(m);
     // (GPU queries go here.)
     register_build_info(m);
