@@ -2,6 +2,7 @@
 // of windowed frames (STFT, ISTFT, mel and the features built on them).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "fft/aligned_buffer.hpp"
@@ -43,7 +44,8 @@ void frame_spectrum(const FrameGeometry& g, const T* window, const T* row, int64
 // unnormalised inverse, times the window.  Interior bins appear twice in the
 // Hermitian extension, hence the halving.  For even n the last bin is the
 // Nyquist bin (real, counted once); for odd n it is an ordinary interior bin,
-// which keeps this the exact adjoint.  Uses s.re, s.im and s.signal.
+// which keeps this the exact adjoint.  A null window means no window (all
+// ones).  Uses s.re, s.im and s.signal.
 template <typename T>
 void spectrum_adjoint(FrameScratch<T>& s, const T* dre, const T* dim, const T* window, T* out) {
     const int32_t n = s.fft.n;
@@ -63,7 +65,11 @@ void spectrum_adjoint(FrameScratch<T>& s, const T* dre, const T* dim, const T* w
     }
     s.fft.impl->inverse(re, im, s.signal.data());
     const T* y = s.signal.data();
-    for (int32_t i = 0; i < n; ++i) out[i] = y[i] * window[i];
+    if (window == nullptr) {
+        std::copy(y, y + n, out);
+    } else {
+        for (int32_t i = 0; i < n; ++i) out[i] = y[i] * window[i];
+    }
 }
 
 // block[j * rows + r] -> out[r * F + j] for j < count: a frame-major block into

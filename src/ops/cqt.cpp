@@ -1,0 +1,541 @@
+#include "ops/cqt.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <numbers>
+#include <stdexcept>
+
+#include "ops/frame_kernels.hpp"
+#include "runtime/buffer_pool.hpp"
+#include "runtime/thread_pool.hpp"
+
+namespace qorva::dsp::ops {
+
+using fft::AlignedBuffer;
+
+namespace {
+
+constexpr double kHannHalfEnbw = 0.750091552734375;  // half the equivalent noise bandwidth of a Hann window
+constexpr double kErbOffsetScale = 228.7037037037037;  // 24.7 / 0.108
+constexpr int kHalfbandTaps = 65;
+
+// Modified Bessel function I0 by its power series (40 terms).
+double bessel_i0(double z) {
+    const double q = (z / 2) * (z / 2);
+    double term = 1.0, sum = 1.0;
+    for (int j = 1; j < 40; ++j) {
+        term *= q / (static_cast<double>(j) * j);
+        sum += term;
+    }
+    return sum;
+}
+
+// 65-tap Kaiser (beta 8) halfband lowpass, unit gain at DC, stored as the
+// centre tap followed by the odd taps h[1], h[3], ..., h[63] (the other even
+// taps are zero).
+template <typename T>
+std::vector<T> halfband_taps() {
+    double h[kHalfbandTaps];
+    double total = 0.0;
+    const double i0_beta = bessel_i0(8.0);
+    for (int n = 0; n < kHalfbandTaps; ++n) {
+        const int m = n - 32;
+        const double proto = m == 0 ? 0.5 : std::sin(m * std::numbers::pi / 2) / (std::numbers::pi * m);
+        const double x = n / 32.0 - 1.0;
+        h[n] = proto * bessel_i0(8.0 * std::sqrt(std::max(0.0, 1.0 - x * x))) / i0_beta;
+        total += h[n];
+    }
+    std::vector<T> taps;
+    taps.push_back(static_cast<T>(h[32] / total));
+    for (int n = 1; n < kHalfbandTaps; n += 2) taps.push_back(static_cast<T>(h[n] / total));
+    return taps;
+}
+
+template <typename T>
+constexpr T kSqrt2 = T(1.4142135623730951);
+template <>
+constexpr float kSqrt2<float> = 1.4142135f;
+
+// Conjugate transpose of a compressed-row kernel (a counting sort over columns).
+template <typename T>
+SparseKernel<T> conjugate_transpose(const SparseKernel<T>& k) {
+    SparseKernel<T> a;
+    a.rows = k.cols;
+    a.cols = k.rows;
+    a.row_start.assign(static_cast<std::size_t>(a.rows) + 1, 0);
+    for (int32_t c : k.col) ++a.row_start[c + 1];
+    for (int32_t r = 0; r < a.rows; ++r) a.row_start[r + 1] += a.row_start[r];
+    a.col.resize(k.col.size());
+    a.val.resize(k.val.size());
+    std::vector<int32_t> next(a.row_start.begin(), a.row_start.end() - 1);
+    for (int32_t r = 0; r < k.rows; ++r) {  // rows ascending, so each adjoint row ends up sorted
+        for (int32_t e = k.row_start[r]; e < k.row_start[r + 1]; ++e) {
+            const int32_t slot = next[k.col[e]]++;
+            a.col[slot] = r;
+            a.val[slot] = std::conj(k.val[e]);
+        }
+    }
+    return a;
+}
+
+// Per-bin filter design shared by every octave.
+struct FilterDesign {
+    std::vector<double> freq, alpha, offset;
+    double filter_scale;
+    // Filter length in samples at sample rate s.
+    double length(std::size_t k, double s) const {
+        const double Q = filter_scale / alpha[k];
+        return Q * s / (freq[k] + offset[k] / alpha[k]);
+    }
+};
+
+// Kernel of the filters [lo, hi) of an octave at rate s (not yet scaled by the
+// top-rate lengths).
+template <typename T>
+SparseKernel<T> octave_kernel(const FilterDesign& d, int32_t lo, int32_t hi, double s, double s0, double sparsity,
+                              int32_t& n_fft) {
+    double max_len = 0.0;
+    for (int32_t b = lo; b < hi; ++b) max_len = std::max(max_len, d.length(b, s));
+    const double need = std::ceil(max_len);
+    n_fft = 1;
+    while (n_fft < need) n_fft *= 2;
+    const int32_t bins = n_fft / 2 + 1;
+
+    fft::ComplexFFT<T> transform(n_fft, fft::select_backend(n_fft, fft::complex_fft_supports, "complex FFT"));
+    AlignedBuffer<std::complex<T>> atom(n_fft), spectrum(n_fft);
+    std::vector<T> mags(bins), sorted(bins);
+    const T rate_gain = static_cast<T>(std::sqrt(s0 / s));
+
+    SparseKernel<T> k;
+    k.rows = hi - lo;
+    k.cols = bins;
+    for (int32_t b = lo; b < hi; ++b) {
+        const double len = d.length(b, s);
+        const int64_t start = static_cast<int64_t>(std::floor(-len / 2));
+        const int64_t N = std::min<int64_t>(static_cast<int64_t>(std::floor(len / 2)) - start, n_fft);
+        std::fill(atom.data(), atom.data() + n_fft, std::complex<T>(0, 0));
+        std::vector<std::complex<T>> a(static_cast<std::size_t>(N));
+        double l1 = 0.0;
+        for (int64_t n = 0; n < N; ++n) {
+            const double w = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * n / N);
+            const double phase = 2.0 * std::numbers::pi * d.freq[b] * static_cast<double>(n + start) / s;
+            a[n] = std::complex<T>(static_cast<T>(w * std::cos(phase)), static_cast<T>(w * std::sin(phase)));
+            l1 += static_cast<double>(std::abs(a[n]));
+        }
+        const T scale = static_cast<T>(l1 > 0.0 ? len / (n_fft * l1) : 1.0);
+        const int64_t offset = (n_fft - N) / 2;
+        for (int64_t n = 0; n < N; ++n) atom[offset + n] = a[n] * scale;
+        transform.impl->forward(atom.data(), spectrum.data());
+
+        // Drop the smallest bins that together hold at most `sparsity` of the
+        // row's L1 mass.
+        double total = 0.0;
+        for (int32_t j = 0; j < bins; ++j) {
+            mags[j] = std::abs(spectrum[j]);
+            total += mags[j];
+        }
+        sorted = mags;
+        std::sort(sorted.begin(), sorted.end());
+        T threshold = sorted.back();
+        if (total > 0.0) {
+            double run = 0.0;
+            for (int32_t j = 0; j < bins; ++j) {
+                run += static_cast<double>(sorted[j]) / total;
+                if (run >= sparsity) {
+                    threshold = sorted[j];
+                    break;
+                }
+            }
+        }
+        for (int32_t j = 0; j < bins; ++j) {
+            if (mags[j] >= threshold) {
+                k.col.push_back(j);
+                k.val.push_back(spectrum[j] * rate_gain);
+            }
+        }
+        k.row_start.push_back(static_cast<int32_t>(k.col.size()));
+    }
+    return k;
+}
+
+}  // namespace
+
+template <typename T>
+struct CqtEngine<T>::Pyramid {
+    std::vector<const T*> level;
+    std::vector<int64_t> length;
+    std::vector<PoolBuffer> storage;  // levels >= 1
+};
+
+template <typename T>
+CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
+    if (config.hop_length < 1) throw std::invalid_argument("hop_length must be positive");
+    if (config.n_bins < 1) throw std::invalid_argument("n_bins must be positive");
+    if (config.bins_per_octave < 1) throw std::invalid_argument("bins_per_octave must be positive");
+    if (!(config.fmin > 0.0)) throw std::invalid_argument("fmin must be positive");
+
+    const int32_t n = config.n_bins;
+    const int32_t bpo = config.bins_per_octave;
+    n_octaves_ = (n - 1 + bpo) / bpo;
+
+    FilterDesign d;
+    d.filter_scale = config.filter_scale;
+    d.freq.resize(n);
+    d.alpha.resize(n);
+    d.offset.resize(n);
+    std::vector<double> log_f(n);
+    for (int32_t k = 0; k < n; ++k) {
+        d.freq[k] = config.fmin * std::pow(2.0, static_cast<double>(k) / bpo);
+        log_f[k] = std::log2(d.freq[k]);
+    }
+    for (int32_t k = 0; k < n; ++k) {
+        if (n == 1) {
+            d.alpha[k] = 0.2;
+            continue;
+        }
+        // Local bins per octave from the neighbouring bins.
+        double b;
+        if (k == 0) {
+            b = 1.0 / (log_f[1] - log_f[0]);
+        } else if (k == n - 1) {
+            b = 1.0 / (log_f[n - 1] - log_f[n - 2]);
+        } else {
+            b = 2.0 / (log_f[k + 1] - log_f[k - 1]);
+        }
+        const double r = std::pow(2.0, 2.0 / b);
+        d.alpha[k] = (r - 1.0) / (r + 1.0);
+    }
+    for (int32_t k = 0; k < n; ++k) d.offset[k] = config.gamma >= 0.0 ? config.gamma : d.alpha[k] * kErbOffsetScale;
+
+    double cutoff = -std::numeric_limits<double>::infinity();
+    for (int32_t k = 0; k < n; ++k) {
+        const double Q = config.filter_scale / d.alpha[k];
+        cutoff = std::max(cutoff, (1.0 + kHannHalfEnbw / Q) * d.freq[k] + 0.5 * d.offset[k]);
+    }
+    if (!(cutoff <= config.sr * 0.5)) {
+        throw std::invalid_argument("the top CQT bin exceeds Nyquist; lower n_bins or fmin");
+    }
+
+    // Decimate before the top octave when its filters sit far below Nyquist and
+    // the hop stays an integer at every halving.
+    const int e1 = std::max(0, static_cast<int>(std::ceil(std::log2(config.sr * 0.5 / cutoff))) - 2);
+    const int trailing = std::countr_zero(static_cast<uint32_t>(config.hop_length));
+    const int e2 = std::max(0, trailing - n_octaves_ + 1);
+    early_downsample_ = std::min(e1, e2);
+
+    halfband_ = halfband_taps<T>();
+
+    const double s0 = config.sr / std::ldexp(1.0, early_downsample_);
+    double s = s0;
+    int32_t h = config.hop_length >> early_downsample_;
+    int32_t level = early_downsample_;
+    const int32_t per_octave = std::min(n, bpo);
+    for (int32_t i = 0; i < n_octaves_; ++i) {
+        const int32_t lo = std::max(0, n - (i + 1) * per_octave);
+        const int32_t hi = n - i * per_octave;
+        CqtOctave<T> oct;
+        oct.n_filters = hi - lo;
+        oct.kernel = octave_kernel<T>(d, lo, hi, s, s0, config.sparsity, oct.n_fft);
+        for (int32_t r = 0; r < oct.n_filters; ++r) {
+            const T row_scale = static_cast<T>(1.0 / std::sqrt(d.length(lo + r, s0)));
+            for (int32_t e = oct.kernel.row_start[r]; e < oct.kernel.row_start[r + 1]; ++e) oct.kernel.val[e] *= row_scale;
+        }
+        oct.adjoint = conjugate_transpose(oct.kernel);
+        oct.bin_offset = lo;
+        oct.hop = h;
+        oct.level = level;
+        oct.halve_after = h % 2 == 0;
+        if (oct.halve_after) {
+            h /= 2;
+            s *= 0.5;
+            ++level;
+        }
+        octaves_.push_back(std::move(oct));
+    }
+    n_levels_ = level + 1;
+}
+
+template <typename T>
+int64_t CqtEngine<T>::n_frames(int64_t n_samples) const {
+    if (octaves_.empty()) return std::numeric_limits<int64_t>::max();
+    int64_t L = n_samples;
+    for (int32_t e = 0; e < early_downsample_; ++e) L = (L + 1) / 2;
+    int64_t frames = std::numeric_limits<int64_t>::max();
+    for (const auto& oct : octaves_) {
+        frames = std::min(frames, L / oct.hop + 1);
+        if (oct.halve_after) L = (L + 1) / 2;
+    }
+    return frames;
+}
+
+// Decimation y[i] = sqrt(2) (hc x[2i] + sum_j ho[j] x[2(i - 16 + j) + 1]) with
+// zeros outside the signal.  The odd samples a block needs are first gathered
+// into a contiguous, zero-padded scratch, so the 32-tap product runs over
+// unit-stride data for every output (and vectorises across outputs).
+template <typename T>
+void CqtEngine<T>::decimate(const T* x, int64_t n, T* y) const {
+    const int64_t out_len = (n + 1) / 2;
+    const int64_t n_odd = n / 2;  // x[2m + 1] exists for m < n / 2
+    const T hc = halfband_[0];
+    const T* ho = halfband_.data() + 1;
+    const T gain = kSqrt2<T>;
+    parallel_for(out_len, 8192, [&](int64_t begin, int64_t end) {
+        thread_local std::vector<T> odd;
+        // odd[q] = x[2(begin - 16 + q) + 1], zero outside.
+        odd.assign(static_cast<std::size_t>(end - begin + 32), T(0));
+        for (int64_t q = 0; q < end - begin + 32; ++q) {
+            const int64_t m = begin - 16 + q;
+            if (m >= 0 && m < n_odd) odd[q] = x[2 * m + 1];
+        }
+        constexpr int64_t kBlock = 512;  // outputs per pass, kept in L1 across the 32 taps
+        for (int64_t b0 = begin; b0 < end; b0 += kBlock) {
+            const int64_t b1 = std::min(end, b0 + kBlock);
+            for (int64_t i = b0; i < b1; ++i) y[i] = hc * x[2 * i];
+            for (int j = 0; j < 32; ++j) {
+                const T* src = odd.data() + (b0 - begin) + j;
+                const T h = ho[j];
+                T* dst = y + b0;
+                for (int64_t i = 0; i < b1 - b0; ++i) dst[i] += h * src[i];
+            }
+            for (int64_t i = b0; i < b1; ++i) y[i] *= gain;
+        }
+    });
+}
+
+// Transpose of decimate, accumulated: gx[2i] += sqrt(2) hc gy[i] and
+// gx[2m + 1] += sqrt(2) sum_j ho[j] gy[m + 16 - j], gathered per output so
+// that tasks write disjoint samples.
+template <typename T>
+void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx) const {
+    const int64_t out_len = (n + 1) / 2;
+    const int64_t n_odd = n / 2;
+    const T hc = halfband_[0];
+    const T* ho = halfband_.data() + 1;
+    const T gain = kSqrt2<T>;
+    for (int64_t i = 0; i < out_len; ++i) gx[2 * i] += gain * hc * gy[i];
+    parallel_for(n_odd, 8192, [&](int64_t begin, int64_t end) {
+        thread_local std::vector<T> padded, acc;
+        // padded[q] = gy[begin - 15 + q], zero outside; odd sample m reads
+        // gy[m + 16 - j] = padded[m - begin + 31 - j].
+        padded.assign(static_cast<std::size_t>(end - begin + 32), T(0));
+        for (int64_t q = 0; q < end - begin + 32; ++q) {
+            const int64_t i = begin - 15 + q;
+            if (i >= 0 && i < out_len) padded[q] = gy[i];
+        }
+        acc.assign(static_cast<std::size_t>(end - begin), T(0));
+        for (int j = 0; j < 32; ++j) {
+            const T* src = padded.data() + 31 - j;
+            const T h = ho[j];
+            for (int64_t m = 0; m < end - begin; ++m) acc[m] += h * src[m];
+        }
+        for (int64_t m = begin; m < end; ++m) gx[2 * m + 1] += gain * acc[m - begin];
+    });
+}
+
+template <typename T>
+void CqtEngine<T>::build_pyramid(const T* row, int64_t n_samples, Pyramid& p) const {
+    int32_t deepest = 0;
+    for (const auto& oct : octaves_) deepest = std::max(deepest, oct.level);
+    p.level.assign(static_cast<std::size_t>(deepest) + 1, nullptr);
+    p.length.assign(static_cast<std::size_t>(deepest) + 1, 0);
+    p.storage.clear();
+    p.storage.reserve(static_cast<std::size_t>(deepest));
+    p.level[0] = row;
+    p.length[0] = n_samples;
+    for (int32_t l = 1; l <= deepest; ++l) {
+        p.length[l] = (p.length[l - 1] + 1) / 2;
+        p.storage.emplace_back(static_cast<std::size_t>(p.length[l]) * sizeof(T));
+        T* dst = p.storage.back().template as<T>();
+        decimate(p.level[l - 1], p.length[l - 1], dst);
+        p.level[l] = dst;
+    }
+}
+
+template <typename T>
+void CqtEngine<T>::octave_frame(const CqtOctave<T>& oct, const T* level, int64_t level_len, int64_t t,
+                                FrameScratch<T>& s, std::complex<T>* C) const {
+    const int32_t n = oct.n_fft;
+    const int64_t start = t * oct.hop - n / 2;
+    T* frame = s.frame.data();
+    if (start >= 0 && start + n <= level_len) {
+        std::copy(level + start, level + start + n, frame);
+    } else {
+        for (int32_t i = 0; i < n; ++i) {
+            const int64_t idx = start + i;
+            frame[i] = (idx >= 0 && idx < level_len) ? level[idx] : T(0);
+        }
+    }
+    s.fft.impl->forward(frame, s.re.data(), s.im.data());
+    const T* re = s.re.data();
+    const T* im = s.im.data();
+    const SparseKernel<T>& k = oct.kernel;
+    for (int32_t r = 0; r < oct.n_filters; ++r) {
+        T cr = T(0), ci = T(0);
+        for (int32_t e = k.row_start[r]; e < k.row_start[r + 1]; ++e) {
+            const int32_t j = k.col[e];
+            const T vr = k.val[e].real(), vi = k.val[e].imag();
+            cr += re[j] * vr - im[j] * vi;
+            ci += re[j] * vi + im[j] * vr;
+        }
+        C[r] = std::complex<T>(cr, ci);
+    }
+}
+
+template <typename T>
+void CqtEngine<T>::forward_row(const T* row, int64_t n_samples, OutputMode output, T* out_row) const {
+    const int64_t F = n_frames(n_samples);
+    Pyramid pyr;
+    build_pyramid(row, n_samples, pyr);
+    for (const auto& oct : octaves_) {
+        const T* level = pyr.level[oct.level];
+        const int64_t level_len = pyr.length[oct.level];
+        const int64_t nf = oct.n_filters;
+        parallel_for(F, 32, [&](int64_t begin, int64_t end) {
+            FrameScratch<T> s(oct.n_fft);
+            AlignedBuffer<std::complex<T>> C(static_cast<std::size_t>(nf * kFrameBlock));
+            AlignedBuffer<T> block(static_cast<std::size_t>(nf * kFrameBlock));
+            for (int64_t t0 = begin; t0 < end; t0 += kFrameBlock) {
+                const int64_t count = std::min(kFrameBlock, end - t0);
+                for (int64_t j = 0; j < count; ++j) octave_frame(oct, level, level_len, t0 + j, s, C.data() + j * nf);
+                if (output == OutputMode::complex) {
+                    auto* out = reinterpret_cast<std::complex<T>*>(out_row) + oct.bin_offset * F + t0;
+                    store_block(C.data(), count, nf, out, F);
+                    continue;
+                }
+                for (int64_t q = 0; q < count * nf; ++q) {
+                    const T p = std::norm(C[q]);
+                    block[q] = output == OutputMode::magnitude ? std::sqrt(p)
+                               : output == OutputMode::power   ? p
+                                                               : power_to_db(p);
+                }
+                store_block(block.data(), count, nf, out_row + oct.bin_offset * F + t0, F);
+            }
+        });
+    }
+}
+
+template <typename T>
+void CqtEngine<T>::backward_row(const T* row, const T* grad_row, int64_t n_samples, OutputMode output,
+                                T* grad_x_row) const {
+    const int64_t F = n_frames(n_samples);
+    Pyramid pyr;
+    build_pyramid(row, n_samples, pyr);
+    const std::size_t depth = pyr.level.size();
+    // Gradient of every pyramid level; level 0's is the caller's row.
+    std::vector<T*> level_grad(depth, nullptr);
+    std::vector<PoolBuffer> level_grad_storage;
+    level_grad_storage.reserve(depth);
+    level_grad[0] = grad_x_row;
+    std::fill(grad_x_row, grad_x_row + n_samples, T(0));
+    for (std::size_t l = 1; l < depth; ++l) {
+        level_grad_storage.emplace_back(static_cast<std::size_t>(pyr.length[l]) * sizeof(T));
+        level_grad[l] = level_grad_storage.back().template as<T>();
+        std::fill(level_grad[l], level_grad[l] + pyr.length[l], T(0));
+    }
+    const auto* cgrad = reinterpret_cast<const std::complex<T>*>(grad_row);
+
+    for (const auto& oct : octaves_) {
+        const T* level = pyr.level[oct.level];
+        const int64_t level_len = pyr.length[oct.level];
+        const int32_t n = oct.n_fft;
+        const int32_t bins = n / 2 + 1;
+        const int64_t nf = oct.n_filters;
+        PoolBuffer frame_grads_block(static_cast<std::size_t>(n) * static_cast<std::size_t>(F) * sizeof(T));
+        T* frame_grads = frame_grads_block.as<T>();
+        parallel_for(F, 32, [&](int64_t begin, int64_t end) {
+            FrameScratch<T> s(n);  // C is complete before the adjoint reuses re/im
+            AlignedBuffer<std::complex<T>> C(static_cast<std::size_t>(nf)), gC(static_cast<std::size_t>(nf));
+            AlignedBuffer<T> dre(bins), dim(bins);
+            for (int64_t t = begin; t < end; ++t) {
+                if (output == OutputMode::complex) {
+                    for (int64_t r = 0; r < nf; ++r) gC[r] = cgrad[(oct.bin_offset + r) * F + t];
+                } else {
+                    octave_frame(oct, level, level_len, t, s, C.data());
+                    for (int64_t r = 0; r < nf; ++r) {
+                        const T g = grad_row[(oct.bin_offset + r) * F + t];
+                        const T p = std::norm(C[r]);
+                        T scale;
+                        switch (output) {
+                            case OutputMode::magnitude: {
+                                const T mag = std::sqrt(p);
+                                scale = mag > T(1e-12) ? g / mag : T(0);
+                                break;
+                            }
+                            case OutputMode::power: scale = T(2) * g; break;
+                            default: scale = p > static_cast<T>(1e-10) ? g * kDbGradScale<T> / p : T(0); break;
+                        }
+                        gC[r] = scale * C[r];
+                    }
+                }
+                // G = K^H gC through the precomputed adjoint rows.
+                const SparseKernel<T>& a = oct.adjoint;
+                for (int32_t j = 0; j < bins; ++j) {
+                    T gr = T(0), gi = T(0);
+                    for (int32_t e = a.row_start[j]; e < a.row_start[j + 1]; ++e) {
+                        const std::complex<T> g = gC[a.col[e]];
+                        const T vr = a.val[e].real(), vi = a.val[e].imag();
+                        gr += g.real() * vr - g.imag() * vi;
+                        gi += g.real() * vi + g.imag() * vr;
+                    }
+                    dre[j] = gr;
+                    dim[j] = gi;
+                }
+                spectrum_adjoint(s, dre.data(), dim.data(), static_cast<const T*>(nullptr), frame_grads + t * n);
+            }
+        });
+        fold_frames(frame_grads, F, n, oct.hop, n / 2, PadMode::constant, level_grad[oct.level], level_len, true);
+    }
+    for (std::size_t l = depth - 1; l >= 1; --l) decimate_adjoint(level_grad[l], pyr.length[l - 1], level_grad[l - 1]);
+}
+
+template <typename T>
+void CqtEngine<T>::forward(const T* x, int64_t batch, int64_t n_samples, OutputMode output, T* out) const {
+    const int64_t per_row = static_cast<int64_t>(n_bins()) * n_frames(n_samples) * (output == OutputMode::complex ? 2 : 1);
+    for (int64_t b = 0; b < batch; ++b) forward_row(x + b * n_samples, n_samples, output, out + b * per_row);
+}
+
+template <typename T>
+void CqtEngine<T>::backward(const T* x, const T* grad, int64_t batch, int64_t n_samples, OutputMode output,
+                            T* grad_x) const {
+    const int64_t per_row = static_cast<int64_t>(n_bins()) * n_frames(n_samples) * (output == OutputMode::complex ? 2 : 1);
+    for (int64_t b = 0; b < batch; ++b) {
+        backward_row(x + b * n_samples, grad + b * per_row, n_samples, output, grad_x + b * n_samples);
+    }
+}
+
+template <typename T>
+bool CqtEngine<T>::export_gpu_plan(int32_t max_n_fft, CqtGpuPlan<T>& plan) const {
+    for (std::size_t i = 0; i < octaves_.size(); ++i) {
+        const auto& oct = octaves_[i];
+        const bool pow2 = std::has_single_bit(static_cast<uint32_t>(oct.n_fft));
+        if (!pow2 || oct.n_fft < 8 || oct.n_fft > max_n_fft || oct.n_filters > 128) return false;
+        if (i + 1 < octaves_.size() && !oct.halve_after) return false;
+    }
+    plan = CqtGpuPlan<T>{};
+    plan.n_bins = n_bins();
+    plan.n_levels = n_levels_;
+    plan.halfband = halfband_;
+    plan.kernels.cols = plan.adjoints.cols = 0;
+    int32_t row = 0;
+    for (const auto& oct : octaves_) {
+        plan.max_n_fft = std::max(plan.max_n_fft, oct.n_fft);
+        plan.octaves.push_back({oct.hop, oct.level, oct.n_fft, oct.n_filters, oct.bin_offset, row});
+        row += oct.n_filters;
+        // Kernels and adjoints concatenated, row starts rebased.
+        for (auto [src, dst] : {std::pair{&oct.kernel, &plan.kernels}, std::pair{&oct.adjoint, &plan.adjoints}}) {
+            const int32_t base = static_cast<int32_t>(dst->col.size());
+            for (int32_t r = 0; r < src->rows; ++r) dst->row_start.push_back(base + src->row_start[r + 1]);
+            dst->col.insert(dst->col.end(), src->col.begin(), src->col.end());
+            dst->val.insert(dst->val.end(), src->val.begin(), src->val.end());
+            dst->rows += src->rows;
+            dst->cols = std::max(dst->cols, src->cols);
+        }
+    }
+    return true;
+}
+
+template class CqtEngine<float>;
+template class CqtEngine<double>;
+
+}  // namespace qorva::dsp::ops
