@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "runtime/buffer_pool.hpp"
+#include "runtime/thread_pool.hpp"
 
 namespace qorva::dsp::ops {
 
@@ -74,33 +75,33 @@ template <typename T>
 void ChromaEngine<T>::forward(const T* x, int64_t batch, int64_t n_samples, T* out) const {
     const int64_t F = n_frames(n_samples);
     const int64_t K = cqt_.n_bins();
-    PoolBuffer mag_block(static_cast<std::size_t>(K * F) * sizeof(T));
-    std::vector<T> norm(static_cast<std::size_t>(F));
-    std::vector<int32_t> argmax(static_cast<std::size_t>(F));
-    T* mag = mag_block.as<T>();
-    for (int64_t b = 0; b < batch; ++b) {
+    for_each_row(batch, [&](int64_t b) {
+        PoolBuffer mag_block(static_cast<std::size_t>(K * F) * sizeof(T));
+        std::vector<T> norm(static_cast<std::size_t>(F));
+        std::vector<int32_t> argmax(static_cast<std::size_t>(F));
+        T* mag = mag_block.as<T>();
         cqt_.forward_row(x + b * n_samples, n_samples, OutputMode::magnitude, mag);
         T* S = out + b * n_chroma_ * F;
         fold_classes(chroma_of_bin_, n_chroma_, mag, F, S, norm.data(), argmax.data());
         for (int32_t c = 0; c < n_chroma_; ++c) {
             for (int64_t t = 0; t < F; ++t) S[c * F + t] /= norm[t];
         }
-    }
+    });
 }
 
 template <typename T>
 void ChromaEngine<T>::backward(const T* x, const T* grad, int64_t batch, int64_t n_samples, T* grad_x) const {
     const int64_t F = n_frames(n_samples);
     const int64_t K = cqt_.n_bins();
-    PoolBuffer spec_block(static_cast<std::size_t>(K * F) * sizeof(std::complex<T>));
-    PoolBuffer mag_block(static_cast<std::size_t>(K * F) * sizeof(T));
-    PoolBuffer class_block(static_cast<std::size_t>(n_chroma_ * F) * sizeof(T));
-    auto* C = spec_block.as<std::complex<T>>();
-    T* mag = mag_block.as<T>();
-    T* S = class_block.as<T>();
-    std::vector<T> norm(static_cast<std::size_t>(F)), dS(static_cast<std::size_t>(n_chroma_ * F));
-    std::vector<int32_t> argmax(static_cast<std::size_t>(F));
-    for (int64_t b = 0; b < batch; ++b) {
+    for_each_row(batch, [&](int64_t b) {
+        PoolBuffer spec_block(static_cast<std::size_t>(K * F) * sizeof(std::complex<T>));
+        PoolBuffer mag_block(static_cast<std::size_t>(K * F) * sizeof(T));
+        PoolBuffer class_block(static_cast<std::size_t>(n_chroma_ * F) * sizeof(T));
+        auto* C = spec_block.as<std::complex<T>>();
+        T* mag = mag_block.as<T>();
+        T* S = class_block.as<T>();
+        std::vector<T> norm(static_cast<std::size_t>(F)), dS(static_cast<std::size_t>(n_chroma_ * F));
+        std::vector<int32_t> argmax(static_cast<std::size_t>(F));
         cqt_.forward_row(x + b * n_samples, n_samples, OutputMode::complex, reinterpret_cast<T*>(C));
         for (int64_t q = 0; q < K * F; ++q) mag[q] = std::abs(C[q]);
         fold_classes(chroma_of_bin_, n_chroma_, mag, F, S, norm.data(), argmax.data());
@@ -125,7 +126,7 @@ void ChromaEngine<T>::backward(const T* x, const T* grad, int64_t batch, int64_t
         }
         cqt_.backward_row(x + b * n_samples, reinterpret_cast<const T*>(C), n_samples, OutputMode::complex,
                           grad_x + b * n_samples);
-    }
+    });
 }
 
 template class ChromaEngine<float>;

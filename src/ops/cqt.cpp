@@ -52,6 +52,31 @@ std::vector<T> halfband_taps() {
     return taps;
 }
 
+// y[i] += sum_j taps[j] * src[i + j] for i < n, 32 taps.  The loop over i
+// vectorises; on x86-64 an AVX2 clone is picked at load time where the CPU has
+// it (each output is summed in the same order by every clone).
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define QORVA_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QORVA_SIMD_CLONES
+#endif
+
+QORVA_SIMD_CLONES void fir32_accumulate(const float* taps, const float* src, float* y, int64_t n) {
+    for (int j = 0; j < 32; ++j) {
+        const float h = taps[j];
+        const float* s = src + j;
+        for (int64_t i = 0; i < n; ++i) y[i] += h * s[i];
+    }
+}
+
+QORVA_SIMD_CLONES void fir32_accumulate(const double* taps, const double* src, double* y, int64_t n) {
+    for (int j = 0; j < 32; ++j) {
+        const double h = taps[j];
+        const double* s = src + j;
+        for (int64_t i = 0; i < n; ++i) y[i] += h * s[i];
+    }
+}
+
 template <typename T>
 constexpr T kSqrt2 = T(1.4142135623730951);
 template <>
@@ -292,12 +317,7 @@ void CqtEngine<T>::decimate(const T* x, int64_t n, T* y) const {
         for (int64_t b0 = begin; b0 < end; b0 += kBlock) {
             const int64_t b1 = std::min(end, b0 + kBlock);
             for (int64_t i = b0; i < b1; ++i) y[i] = hc * x[2 * i];
-            for (int j = 0; j < 32; ++j) {
-                const T* src = odd.data() + (b0 - begin) + j;
-                const T h = ho[j];
-                T* dst = y + b0;
-                for (int64_t i = 0; i < b1 - b0; ++i) dst[i] += h * src[i];
-            }
+            fir32_accumulate(ho, odd.data() + (b0 - begin), y + b0, b1 - b0);
             for (int64_t i = b0; i < b1; ++i) y[i] *= gain;
         }
     });
@@ -316,6 +336,7 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx) const {
     for (int64_t i = 0; i < out_len; ++i) gx[2 * i] += gain * hc * gy[i];
     parallel_for(n_odd, 8192, [&](int64_t begin, int64_t end) {
         thread_local std::vector<T> padded, acc;
+        T reversed[32];
         // padded[q] = gy[begin - 15 + q], zero outside; odd sample m reads
         // gy[m + 16 - j] = padded[m - begin + 31 - j].
         padded.assign(static_cast<std::size_t>(end - begin + 32), T(0));
@@ -324,11 +345,10 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx) const {
             if (i >= 0 && i < out_len) padded[q] = gy[i];
         }
         acc.assign(static_cast<std::size_t>(end - begin), T(0));
-        for (int j = 0; j < 32; ++j) {
-            const T* src = padded.data() + 31 - j;
-            const T h = ho[j];
-            for (int64_t m = 0; m < end - begin; ++m) acc[m] += h * src[m];
-        }
+        // The transposed filter runs the taps in reverse over the padded gradient.
+        std::copy(ho, ho + 32, reversed);
+        std::reverse(reversed, reversed + 32);
+        fir32_accumulate(reversed, padded.data(), acc.data(), end - begin);
         for (int64_t m = begin; m < end; ++m) gx[2 * m + 1] += gain * acc[m - begin];
     });
 }
@@ -492,16 +512,16 @@ void CqtEngine<T>::backward_row(const T* row, const T* grad_row, int64_t n_sampl
 template <typename T>
 void CqtEngine<T>::forward(const T* x, int64_t batch, int64_t n_samples, OutputMode output, T* out) const {
     const int64_t per_row = static_cast<int64_t>(n_bins()) * n_frames(n_samples) * (output == OutputMode::complex ? 2 : 1);
-    for (int64_t b = 0; b < batch; ++b) forward_row(x + b * n_samples, n_samples, output, out + b * per_row);
+    for_each_row(batch, [&](int64_t b) { forward_row(x + b * n_samples, n_samples, output, out + b * per_row); });
 }
 
 template <typename T>
 void CqtEngine<T>::backward(const T* x, const T* grad, int64_t batch, int64_t n_samples, OutputMode output,
                             T* grad_x) const {
     const int64_t per_row = static_cast<int64_t>(n_bins()) * n_frames(n_samples) * (output == OutputMode::complex ? 2 : 1);
-    for (int64_t b = 0; b < batch; ++b) {
+    for_each_row(batch, [&](int64_t b) {
         backward_row(x + b * n_samples, grad + b * per_row, n_samples, output, grad_x + b * n_samples);
-    }
+    });
 }
 
 template <typename T>

@@ -145,11 +145,14 @@ void set_num_threads(int32_t n) { g_num_threads.store(std::max<int32_t>(n, 0)); 
 
 int32_t get_num_threads() { return g_num_threads.load(); }
 
+int32_t parallel_width() {
+    const int32_t requested = g_num_threads.load();
+    return requested >= 1 ? requested : std::min<int32_t>(hardware_threads(), kAutoThreadCap);
+}
+
 void parallel_for(int64_t n, int64_t grain, const std::function<void(int64_t, int64_t)>& fn) {
     if (n <= 0) return;
-    const int32_t requested = g_num_threads.load();
-    const int64_t threads =
-        requested >= 1 ? requested : std::min<int64_t>(hardware_threads(), kAutoThreadCap);
+    const int64_t threads = parallel_width();
     const int64_t chunks = grain >= 1 ? (n + grain - 1) / grain : n;
     const int64_t k = std::min(chunks, threads);
     if (k <= 1 || t_in_pool) {

@@ -33,6 +33,27 @@ int32_t parse_thread_count(const char* text);
 // small-object buffer).
 void parallel_for(int64_t n, int64_t grain, const std::function<void(int64_t, int64_t)>& fn);
 
+// The number of chunks a large range is cut into right now: the requested
+// count, or min(hardware threads, 16) when automatic.  Engines with a choice
+// between parallel levels (rows or frames) use it to pick one.
+int32_t parallel_width();
+
+// Runs fn(row) for rows 0 .. batch - 1 of an engine whose rows are
+// independent: whole rows per task when there are at least as many rows as
+// parallel chunks (ranges inside a row then run inline, with no
+// synchronisation per stage); otherwise row after row, so that each row can
+// spread its own work over the pool.
+template <typename Fn>
+void for_each_row(int64_t batch, const Fn& fn) {
+    if (batch >= parallel_width()) {
+        parallel_for(batch, 1, [&fn](int64_t begin, int64_t end) {
+            for (int64_t b = begin; b < end; ++b) fn(b);
+        });
+    } else {
+        for (int64_t b = 0; b < batch; ++b) fn(b);
+    }
+}
+
 namespace detail {
 // Number of worker threads started so far (0 before the pool exists).
 int32_t pool_worker_count();
