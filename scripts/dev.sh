@@ -7,7 +7,7 @@
 #   scripts/dev.sh test    set up, then run the C++ unit tests and the whole
 #                          Python test suite (default python3, and Python 3.13
 #                          from pyenv when it is there)
-#   scripts/dev.sh bench   set up, add PyTorch (the main peer), then run
+#   scripts/dev.sh bench   set up, add the peers PyTorch and nnAudio, then run
 #                          the benchmarks in bench/
 #
 # Set-up installs what is missing and nothing else: FFTW and pkg-config from
@@ -27,7 +27,7 @@ PY_PACKAGES=(numpy "pybind11>=3.0" "scikit-build-core>=0.10" "cmake>=3.24" ninja
 PY_MODULES="numpy, pybind11, scikit_build_core, cmake, ninja, pytest, hypothesis, soundfile, matplotlib, librosa"
 # Benchmark peers, for `bench` only. This torch release is the one available
 # as a CPU build without a large download.
-BENCH_PACKAGES=(torch==2.13.0)
+BENCH_PACKAGES=(torch==2.13.0 nnAudio)
 
 log() { printf '==> %s\n' "$*" >&2; }
 
@@ -112,7 +112,7 @@ case "$command" in
         fi
         ;;
     bench)
-        if ! "$ROOT/.venv/bin/python" -c "import torch" 2>/dev/null; then
+        if ! "$ROOT/.venv/bin/python" -c "import torch, nnAudio" 2>/dev/null; then
             log "installing the benchmark peers into .venv"
             "$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check "${BENCH_PACKAGES[@]}"
         fi

@@ -77,12 +77,17 @@ def test_show_rejects_unreadable_input_in_one_line(tmp_path, content):
     assert len(lines) == 1 and lines[0].startswith("qorva: error:") and "song.wav" in lines[0]
 
 
-def test_show_mel_has_one_row_per_band(tmp_path):
-    png = tmp_path / "mel.png"
-    proc = qorva("show", "--feature", "mel", "--n-mels", "64", "--hop-length", "256", "--png", str(png), cwd=tmp_path)
+@pytest.mark.parametrize("feature, extra, rows, label", [
+    ("mel", ["--n-mels", "64"], 64, "n_mels=64"),
+    ("cqt", [], 84, "bins_per_octave=12"),
+    ("chroma", [], 12, "n_chroma=12"),
+])
+def test_show_other_features(tmp_path, feature, extra, rows, label):
+    png = tmp_path / f"{feature}.png"
+    proc = qorva("show", "--feature", feature, *extra, "--hop-length", "256", "--png", str(png), cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout
     samples = int(re.search(r"\((\d+) samples\)", summary_value(out, "duration")).group(1))
-    assert summary_value(out, "shape").startswith(f"(1, 64, {1 + samples // 256})")
-    assert "n_mels=64" in summary_value(out, "feature")
+    assert summary_value(out, "shape").startswith(f"(1, {rows}, {1 + samples // 256})")
+    assert label in summary_value(out, "feature")
     assert png.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")

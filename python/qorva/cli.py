@@ -171,6 +171,7 @@ class Computed:
     frame_step_s: float
     params: dict
     elapsed_ms: tuple[float, float]  # the transform alone: first call (plans FFTs), second call
+    y_ticks: list[tuple[float, str]] | None = None  # labelled rows (note names), else numeric
 
 
 @dataclass(frozen=True)
@@ -241,6 +242,48 @@ def _mel(y: np.ndarray, sr: int, args: argparse.Namespace) -> Computed:
     )
 
 
+NOTE_NAMES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
+C1_HZ = 32.70319566257483
+
+
+@feature("cqt", "Constant-Q transform")
+def _cqt(y: np.ndarray, sr: int, args: argparse.Namespace) -> Computed:
+    # From C1 up to the last whole octave below Nyquist (at most seven octaves).
+    bins_per_octave = 12
+    octaves = 7
+    while octaves > 1 and C1_HZ * 2 ** octaves * 1.1 > sr / 2:
+        octaves -= 1
+    n_bins = octaves * bins_per_octave
+    params = dict(hop_length=args.hop_length, fmin="C1", n_bins=n_bins, bins_per_octave=bins_per_octave)
+    engine = _native.CqtEngine(float(sr), args.hop_length, C1_HZ, n_bins, bins_per_octave)
+    db, elapsed_ms = _timed(lambda: engine.forward(y[None, :], "db"))
+    top = float(db.max())
+    return Computed(
+        output=db, image=db[0], colour_range=(top - 80.0, top), colour_label="power (dB)",
+        y_range=(0.0, n_bins - 1.0), y_label="note",
+        first_frame_s=0.0, frame_step_s=args.hop_length / sr,
+        params=params, elapsed_ms=elapsed_ms,
+        y_ticks=[(12.0 * o, f"C{o + 1}") for o in range(octaves)],
+    )
+
+
+@feature("chroma", "Chromagram")
+def _chroma(y: np.ndarray, sr: int, args: argparse.Namespace) -> Computed:
+    octaves = 7
+    while octaves > 1 and C1_HZ * 2 ** octaves * 1.1 > sr / 2:
+        octaves -= 1
+    params = dict(hop_length=args.hop_length, bins_per_octave=36, n_octaves=octaves, n_chroma=12, fmin="C1")
+    engine = _native.ChromaEngine(float(sr), args.hop_length, 36, octaves, 12, _native.ChromaEngine.c1_hz())
+    chroma, elapsed_ms = _timed(lambda: engine.forward(y[None, :]))
+    return Computed(
+        output=chroma, image=chroma[0], colour_range=(0.0, 1.0), colour_label="relative energy",
+        y_range=(0.0, 11.0), y_label="pitch class",
+        first_frame_s=0.0, frame_step_s=args.hop_length / sr,
+        params=params, elapsed_ms=elapsed_ms,
+        y_ticks=[(float(c), name) for c, name in enumerate(NOTE_NAMES)],
+    )
+
+
 def draw(result: Computed, title: str, path: str) -> None:
     """Writes the picture of ``result`` as a PNG (Agg canvas, no display)."""
     _optional_import("matplotlib", "drawing the picture")
@@ -258,6 +301,8 @@ def draw(result: Computed, title: str, path: str) -> None:
     ax = fig.add_subplot()
     im = ax.imshow(result.image, origin="lower", aspect="auto", extent=extent, cmap="magma",
                    vmin=result.colour_range[0], vmax=result.colour_range[1], interpolation="nearest")
+    if result.y_ticks:
+        ax.set_yticks([pos for pos, _ in result.y_ticks], [label for _, label in result.y_ticks])
     ax.set_xlabel("time (s)")
     ax.set_ylabel(result.y_label)
     ax.set_title(title)
