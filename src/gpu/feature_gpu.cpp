@@ -1,0 +1,13 @@
+// Feature-engine factories of a build without CUDA: no GPU engine exists, so
+// the feature classes compute on the CPU and refuse GPU backends.
+#include "gpu/feature_gpu.hpp"
+
+namespace qorva::dsp::gpu {
+
+std::shared_ptr<FeatureGpu> make_rms_gpu(const ops::RmsParams&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_moments_gpu(const ops::MomentsParams&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_flux_gpu(const FrameConfig&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_onset_gpu(const MelConfig&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_tempogram_gpu(const MelConfig&, int32_t) { return nullptr; }
+
+}  // namespace qorva::dsp::gpu

@@ -1,0 +1,83 @@
+// Spectral shape statistics of every STFT frame (centroid, bandwidth,
+// skewness, kurtosis, flatness, slope, decrease, crest, entropy) and their
+// exact gradient with respect to the signal.
+//
+// Framing, window and padding follow the STFT.  Statistics are accumulated in
+// double in both precisions; the float engine rounds outputs and gradients.
+// Layouts: signal B x L; output and output gradient B x N x F for N requested
+// features (frames fastest, then features in request order, then rows).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "ops/framing.hpp"
+
+namespace qorva::dsp::ops {
+
+enum class MomentFeature : int32_t {
+    centroid = 0,
+    bandwidth = 1,
+    skewness = 2,
+    kurtosis = 3,
+    flatness = 4,
+    slope = 5,
+    decrease = 6,
+    crest = 7,
+    entropy = 8,
+};
+inline constexpr int32_t kMomentFeatureCount = 9;
+
+// Names in code order, as the Python class accepts them.
+extern const char* const kMomentFeatureNames[kMomentFeatureCount];
+
+struct MomentsParams {
+    int32_t n_fft;
+    int32_t hop_length;
+    int32_t win_length;
+    WindowSpec window;
+    bool center;
+    PadMode pad_mode;
+    double sr;                      // only sets the frequency axis
+    std::vector<int32_t> features;  // codes, caller's order, repetitions allowed
+};
+
+template <typename T>
+class MomentsEngine {
+public:
+    // Builds the window, then checks hop_length, the feature list, sr and
+    // that a real FFT of n_fft can be planned.
+    explicit MomentsEngine(MomentsParams params);
+
+    const MomentsParams& params() const { return p_; }
+    int64_t n_features() const { return static_cast<int64_t>(p_.features.size()); }
+    int32_t n_bins() const { return p_.n_fft / 2 + 1; }
+    int64_t n_frames(int64_t L) const;
+
+    void forward(const T* x, int64_t B, int64_t L, T* out) const;
+    // Overwrites grad_x (B x L) with the gradient of sum(grad * forward(x)).
+    void backward(const T* x, const T* grad, int64_t B, int64_t L, T* grad_x) const;
+
+    // Per-frame work; public so that the frame loops stay in the .cpp file.
+    struct Stats;
+    struct Scratch;
+
+private:
+    FrameGeometry geometry() const { return {p_.n_fft, p_.hop_length, p_.center, p_.pad_mode}; }
+    void frame_stats(Scratch& s, Stats& st) const;
+    void frame_gradient(Scratch& s, const Stats& st, const T* g, T* frame_grad) const;
+
+    MomentsParams p_;
+    std::vector<T> window_;
+    std::vector<double> freq_;        // f[k] = k sr / n_fft
+    std::vector<double> slope_w_;     // (f[k] - mean f) / sum (f - mean f)^2, or zeros
+    std::vector<double> decrease_w_;  // 1/k for k >= 1, 0 at k = 0
+    double decrease_sum_ = 0.0;       // sum of decrease_w_
+    bool need_mag_ = false, need_pow_ = false, need_moments_ = false, need_higher_ = false;
+    bool want_slope_ = false, want_decrease_ = false, want_crest_ = false, want_entropy_ = false;
+};
+
+extern template class MomentsEngine<float>;
+extern template class MomentsEngine<double>;
+
+}  // namespace qorva::dsp::ops

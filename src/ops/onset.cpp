@@ -1,0 +1,121 @@
+#include "ops/onset.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "ops/feature_common.hpp"
+#include "runtime/buffer_pool.hpp"
+#include "runtime/thread_pool.hpp"
+
+namespace qorva::dsp::ops {
+
+namespace {
+
+// Frames of one row handled together: the band loop then runs over short
+// contiguous stretches of every band while the per-frame sums stay on the
+// stack.
+constexpr int64_t kOnsetRun = 256;
+
+}  // namespace
+
+template <typename T>
+OnsetEngine<T>::OnsetEngine(MelParams<T> params) : p_(std::move(params)) {
+    if (p_.n_mels < 1) throw std::invalid_argument("n_mels must be positive, got " + std::to_string(p_.n_mels));
+}
+
+template <typename T>
+int64_t OnsetEngine<T>::n_frames(int64_t L) const {
+    check_signal_length(L);
+    return p_.n_frames(L);
+}
+
+template <typename T>
+void OnsetEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
+    const int64_t F = n_frames(L);
+    const int64_t M = p_.n_mels;
+    PoolBuffer mel_block(static_cast<std::size_t>(B * M * F) * sizeof(T));
+    T* mel = mel_block.as<T>();
+    mel_forward(p_, x, B, L, OutputMode::power, mel);
+
+    parallel_for(B * F, 128, [&](int64_t begin, int64_t end) {
+        double acc[kOnsetRun];
+        int64_t q = begin;
+        while (q < end) {
+            const int64_t b = q / F, t0 = q % F;
+            const int64_t count = std::min({kOnsetRun, end - q, F - t0});
+            std::fill(acc, acc + count, 0.0);
+            for (int64_t m = 0; m < M; ++m) {
+                const T* band = mel + (b * M + m) * F;
+                // Frame 0 has no predecessor: starting from its own level adds nothing.
+                double prev = power_db(static_cast<double>(band[t0 > 0 ? t0 - 1 : 0]));
+                for (int64_t j = 0; j < count; ++j) {
+                    const double D = power_db(static_cast<double>(band[t0 + j]));
+                    const double rise = D - prev;
+                    if (rise > 0.0) acc[j] += rise;
+                    prev = D;
+                }
+            }
+            T* dst = out + b * F + t0;
+            for (int64_t j = 0; j < count; ++j) dst[j] = static_cast<T>(acc[j] / static_cast<double>(M));
+            q += count;
+        }
+    });
+}
+
+// The mel power of band m in frame t enters onset[t] (rising from t - 1) and
+// onset[t + 1] (rising to t + 1).  Each passes gradient only where its
+// difference is strictly positive, and nothing passes where the dB floor
+// clamps the power.
+template <typename T>
+void OnsetEngine<T>::backward(const T* x, const T* grad, int64_t B, int64_t L, T* grad_x) const {
+    const int64_t F = n_frames(L);
+    const int64_t M = p_.n_mels;
+    const std::size_t bytes = static_cast<std::size_t>(B * M * F) * sizeof(T);
+    PoolBuffer mel_block(bytes), mel_grad_block(bytes);
+    T* mel = mel_block.as<T>();
+    T* mel_grad = mel_grad_block.as<T>();
+    mel_forward(p_, x, B, L, OutputMode::power, mel);
+
+    parallel_for(B * F, 128, [&](int64_t begin, int64_t end) {
+        T a[kOnsetRun], c[kOnsetRun];  // gradients of onset[t] and onset[t + 1], per band
+        int64_t q = begin;
+        while (q < end) {
+            const int64_t b = q / F, t0 = q % F;
+            const int64_t count = std::min({kOnsetRun, end - q, F - t0});
+            const T* g = grad + b * F;
+            const T bands = static_cast<T>(M);
+            for (int64_t j = 0; j < count; ++j) {
+                const int64_t t = t0 + j;
+                a[j] = t >= 1 ? g[t] / bands : T(0);
+                c[j] = t + 1 < F ? g[t + 1] / bands : T(0);
+            }
+            for (int64_t m = 0; m < M; ++m) {
+                const T* band = mel + (b * M + m) * F;
+                T* gband = mel_grad + (b * M + m) * F;
+                double prev = t0 > 0 ? power_db(static_cast<double>(band[t0 - 1])) : 0.0;
+                double cur = power_db(static_cast<double>(band[t0]));
+                for (int64_t j = 0; j < count; ++j) {
+                    const int64_t t = t0 + j;
+                    const double next = t + 1 < F ? power_db(static_cast<double>(band[t + 1])) : 0.0;
+                    T d = T(0);
+                    if (a[j] != T(0) && cur - prev > 0.0) d = a[j];
+                    if (c[j] != T(0) && next - cur > 0.0) d -= c[j];
+                    const T power = band[t];
+                    // The floor is compared in double, as the forward clamps.
+                    gband[t] = static_cast<double>(power) > 1e-10 ? d * kDbEnergyScale<T> / power : T(0);
+                    prev = cur;
+                    cur = next;
+                }
+            }
+            q += count;
+        }
+    });
+    mel_backward(p_, mel_grad, x, B, L, grad_x, OutputMode::power);
+}
+
+template class OnsetEngine<float>;
+template class OnsetEngine<double>;
+
+}  // namespace qorva::dsp::ops
