@@ -38,22 +38,17 @@ public:
         return gpu_.get([this] { return gpu::make_cqt_gpu(single_); });
     }
 
+    const ops::CqtEngine<float>& single() const { return single_; }
+
     py::array forward(py::handle y, const std::string& output, const std::string& backend) {
-        if (is_double_input(y)) {
-            if (backend != "cpu") throw float64_cpu_only(backend);
-            return forward_impl(dbl(), y, output, nullptr);
-        }
-        gpu::CqtGpu* engine = resolve_backend(*this, backend);
-        return forward_impl(single_, y, output, engine);
+        return route_by_precision(*this, y, backend,
+                                  [&](const auto& e, gpu::CqtGpu* engine) { return forward_impl(e, y, output, engine); });
     }
 
     py::array backward(py::handle grad, py::handle y, const std::string& output, const std::string& backend) {
-        if (is_double_input(y)) {
-            if (backend != "cpu") throw float64_cpu_only(backend);
-            return backward_impl(dbl(), grad, y, output, nullptr);
-        }
-        gpu::CqtGpu* engine = resolve_backend(*this, backend);
-        return backward_impl(single_, grad, y, output, engine);
+        return route_by_precision(*this, y, backend, [&](const auto& e, gpu::CqtGpu* engine) {
+            return backward_impl(e, grad, y, output, engine);
+        });
     }
 
     int64_t n_frames(int64_t n) const { return single_.n_frames(n); }
@@ -134,22 +129,17 @@ public:
         return gpu_.get([this] { return gpu::make_chroma_gpu(single_); });
     }
 
+    const ops::ChromaEngine<float>& single() const { return single_; }
+
     py::array forward(py::handle y, const std::string& backend) {
-        if (is_double_input(y)) {
-            if (backend != "cpu") throw float64_cpu_only(backend);
-            return forward_impl(dbl(), y, nullptr);
-        }
-        gpu::ChromaGpu* engine = resolve_backend(*this, backend);
-        return forward_impl(single_, y, engine);
+        return route_by_precision(*this, y, backend,
+                                  [&](const auto& e, gpu::ChromaGpu* engine) { return forward_impl(e, y, engine); });
     }
 
     py::array backward(py::handle grad, py::handle y, const std::string& backend) {
-        if (is_double_input(y)) {
-            if (backend != "cpu") throw float64_cpu_only(backend);
-            return backward_impl(dbl(), grad, y, nullptr);
-        }
-        gpu::ChromaGpu* engine = resolve_backend(*this, backend);
-        return backward_impl(single_, grad, y, engine);
+        return route_by_precision(*this, y, backend, [&](const auto& e, gpu::ChromaGpu* engine) {
+            return backward_impl(e, grad, y, engine);
+        });
     }
 
     int64_t n_frames(int64_t n) const { return single_.n_frames(n); }
@@ -205,22 +195,6 @@ private:
     GpuSlot<gpu::ChromaGpu> gpu_;
 };
 
-// Members shared by both classes: resident exchange (refused without a GPU
-// engine) and the GPU flags.
-template <typename Handle, typename Class>
-void add_gpu_members(Class& cls) {
-    cls.def("gpu_supported", [](Handle& h) { return h.gpu_engine() != nullptr; })
-        .def("gpu_resident_supported",
-             [](Handle& h) {
-                 auto* e = h.gpu_engine();
-                 return e && e->supports_resident();
-             })
-        .def("gpu_resident_f16_supported", [](Handle& h) {
-            auto* e = h.gpu_engine();
-            return e && e->supports_resident() && e->supports_resident_f16();
-        });
-}
-
 [[noreturn]] void resident_exchange_unavailable() {
     throw std::runtime_error("no resident GPU path for these parameters");
 }
@@ -252,7 +226,7 @@ void register_cqt(py::module_& m) {
             },
             py::arg("grad"), py::arg("y"), py::arg("output"), py::arg("stream"))
         .def("n_frames", &CqtHandle::n_frames, py::arg("n"));
-    add_gpu_members<CqtHandle>(cqt);
+    add_gpu_flags<CqtHandle>(cqt);
 
     py::class_<ChromaHandle> chroma(m, "ChromaEngine",
                                     "Chromagram from the CQT magnitude: pitch classes summed, each frame divided by "
@@ -280,7 +254,7 @@ void register_cqt(py::module_& m) {
             py::arg("grad"), py::arg("y"), py::arg("stream"))
         .def("n_frames", &ChromaHandle::n_frames, py::arg("n"))
         .def_static("c1_hz", [] { return ops::ChromaEngine<float>::kC1Hz; });
-    add_gpu_members<ChromaHandle>(chroma);
+    add_gpu_flags<ChromaHandle>(chroma);
 }
 
 }  // namespace qorva::dsp::bindings

@@ -6,6 +6,10 @@
 #include <stdexcept>
 #include <string>
 
+#include <pybind11/pybind11.h>
+
+#include "bindings/array_exchange.hpp"
+
 namespace qorva::dsp::bindings {
 
 template <typename Engine>
@@ -43,6 +47,38 @@ Engine* require_resident(Engine* engine, const char* message = "no resident GPU 
 
 inline std::runtime_error float64_cpu_only(const std::string& backend) {
     return std::runtime_error("float64 input runs on the CPU only; cast to float32 for " + backend);
+}
+
+// Routes a host call by the precision of `probe` (the signal, or the input
+// that decides the precision): float64 runs the handle's double engine on the
+// CPU and is refused for any other backend; everything else runs the single
+// engine, or the GPU engine `backend` resolves to.  `run(engine, gpu)` does
+// the work; `gpu` is null on the CPU.
+template <typename Handle, typename Run>
+py::array route_by_precision(Handle& h, py::handle probe, const std::string& backend, Run&& run,
+                             const char* refusal = "float64 input runs on the CPU only; cast to float32 for ") {
+    using Gpu = decltype(h.gpu_engine());
+    if (is_double_input(probe)) {
+        if (backend != "cpu") throw std::runtime_error(refusal + backend);
+        return run(h.dbl(), static_cast<Gpu>(nullptr));
+    }
+    return run(h.single(), resolve_backend(h, backend));
+}
+
+// gpu_supported, gpu_resident_supported, gpu_resident_f16_supported: whether a
+// GPU engine exists for the handle's parameters, and what it offers.
+template <typename Handle, typename Class>
+void add_gpu_flags(Class& cls) {
+    cls.def("gpu_supported", [](Handle& h) { return h.gpu_engine() != nullptr; })
+        .def("gpu_resident_supported",
+             [](Handle& h) {
+                 auto* e = h.gpu_engine();
+                 return e && e->supports_resident();
+             })
+        .def("gpu_resident_f16_supported", [](Handle& h) {
+            auto* e = h.gpu_engine();
+            return e && e->supports_resident() && e->supports_resident_f16();
+        });
 }
 
 }  // namespace qorva::dsp::bindings

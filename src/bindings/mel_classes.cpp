@@ -32,22 +32,17 @@ public:
         return gpu_.get([this] { return gpu::make_mel_gpu(config_); });
     }
 
+    const ops::MelParams<float>& single() const { return single_; }
+
     py::array forward(py::handle y, const std::string& output, const std::string& backend) {
-        if (is_double_input(y)) {
-            if (backend != "cpu") throw float64_cpu_only(backend);
-            return forward_impl(dbl(), y, output, nullptr);
-        }
-        gpu::MelGpu* engine = resolve_backend(*this, backend);
-        return forward_impl(single_, y, output, engine);
+        return route_by_precision(*this, y, backend,
+                                  [&](const auto& p, gpu::MelGpu* engine) { return forward_impl(p, y, output, engine); });
     }
 
     py::array backward(py::handle grad, py::handle y, const std::string& output, const std::string& backend) {
-        if (is_double_input(y)) {
-            if (backend != "cpu") throw float64_cpu_only(backend);
-            return backward_impl(dbl(), grad, y, output, nullptr);
-        }
-        gpu::MelGpu* engine = resolve_backend(*this, backend);
-        return backward_impl(single_, grad, y, output, engine);
+        return route_by_precision(*this, y, backend, [&](const auto& p, gpu::MelGpu* engine) {
+            return backward_impl(p, grad, y, output, engine);
+        });
     }
 
     int64_t n_frames(int64_t n) const { return single_.n_frames(n); }
@@ -142,8 +137,8 @@ py::array mel_filterbank(double sr, int32_t n_fft, int32_t n_mels, double fmin, 
 }  // namespace
 
 void register_mel(py::module_& m) {
-    py::class_<MelHandle>(m, "MelEngine", "Mel spectrogram of (batch, samples) signals with an exact backward pass.")
-        .def(py::init<double, int32_t, int32_t, int32_t, py::handle, bool, const std::string&, int32_t, double, double,
+    py::class_<MelHandle> mel(m, "MelEngine", "Mel spectrogram of (batch, samples) signals with an exact backward pass.");
+    mel.def(py::init<double, int32_t, int32_t, int32_t, py::handle, bool, const std::string&, int32_t, double, double,
                       const std::string&, const std::string&>(),
              py::arg("sr"), py::arg("n_fft"), py::arg("hop_length"), py::arg("win_length"), py::arg("window"),
              py::arg("center"), py::arg("pad_mode"), py::arg("n_mels"), py::arg("fmin"), py::arg("fmax"),
@@ -168,16 +163,8 @@ void register_mel(py::module_& m) {
             },
             py::arg("grad"), py::arg("y"), py::arg("output"), py::arg("stream"))
         .def("n_frames", &MelHandle::n_frames, py::arg("n"))
-        .def("gpu_supported", [](MelHandle& h) { return h.gpu_engine() != nullptr; })
-        .def("gpu_resident_supported",
-             [](MelHandle& h) {
-                 auto* e = h.gpu_engine();
-                 return e && e->supports_resident();
-             })
-        .def("gpu_resident_f16_supported", [](MelHandle& h) {
-            auto* e = h.gpu_engine();
-            return e && e->supports_resident() && e->supports_resident_f16();
-        });
+        ;
+    add_gpu_flags<MelHandle>(mel);
 
     m.def(
         "hz_to_mel", [](double hz, const std::string& scale) { return ops::hz_to_mel(hz, ops::parse_mel_scale(scale)); },

@@ -53,12 +53,9 @@ public:
 
     // --- backward ------------------------------------------------------
     py::array backward(py::handle grad, py::handle y, const std::string& output, const std::string& backend) {
-        if (is_double_input(y)) {
-            if (backend != "cpu") throw float64_cpu_only(backend);
-            return backward_impl(dbl(), grad, y, output, nullptr);
-        }
-        gpu::StftGpu* engine = resolve_backend(*this, backend);
-        return backward_impl(single_, grad, y, output, engine);
+        return route_by_precision(*this, y, backend, [&](const auto& p, gpu::StftGpu* engine) {
+            return backward_impl(p, grad, y, output, engine);
+        });
     }
 
     int64_t n_frames(int64_t n) const { return single_.n_frames(n); }
@@ -190,24 +187,19 @@ public:
         return gpu_.get([this] { return gpu::make_istft_gpu(config_); });
     }
 
+    const ops::IstftParams<float>& single() const { return single_; }
+
     py::array forward(py::handle Z, int64_t length, const std::string& backend) {
-        if (is_double_input(Z)) {
-            if (backend != "cpu") {
-                throw std::runtime_error("complex128 input runs on the CPU only; cast to complex64 for " + backend);
-            }
-            return forward_impl<double>(dbl(), Z, length, nullptr);
-        }
-        gpu::IstftGpu* engine = resolve_backend(*this, backend);
-        return forward_impl<float>(single_, Z, length, engine);
+        return route_by_precision(
+            *this, Z, backend,
+            [&](const auto& p, gpu::IstftGpu* engine) { return forward_impl(p, Z, length, engine); },
+            "complex128 input runs on the CPU only; cast to complex64 for ");
     }
 
     py::array backward(py::handle grad, int64_t n_frames, const std::string& backend) {
-        if (is_double_input(grad)) {
-            if (backend != "cpu") throw float64_cpu_only(backend);
-            return backward_impl<double>(dbl(), grad, n_frames, nullptr);
-        }
-        gpu::IstftGpu* engine = resolve_backend(*this, backend);
-        return backward_impl<float>(single_, grad, n_frames, engine);
+        return route_by_precision(*this, grad, backend, [&](const auto& p, gpu::IstftGpu* engine) {
+            return backward_impl(p, grad, n_frames, engine);
+        });
     }
 
 private:
@@ -277,9 +269,10 @@ private:
 }  // namespace
 
 void register_stft_classes(py::module_& m) {
-    py::class_<StftHandle>(m, "StftEngine",
-                           "Short-time Fourier transform of (batch, samples) signals with an exact backward pass.")
-        .def(py::init<int32_t, int32_t, int32_t, py::handle, bool, const std::string&>(), py::arg("n_fft"),
+    py::class_<StftHandle> stft(m, "StftEngine",
+                                "Short-time Fourier transform of (batch, samples) signals with an exact backward pass.");
+    add_gpu_flags<StftHandle>(stft);
+    stft.def(py::init<int32_t, int32_t, int32_t, py::handle, bool, const std::string&>(), py::arg("n_fft"),
              py::arg("hop_length"), py::arg("win_length"), py::arg("window"), py::arg("center"),
              py::arg("pad_mode"))
         .def("forward", &StftHandle::forward, py::arg("y"), py::arg("output"), py::arg("backend") = "cpu",
@@ -302,17 +295,6 @@ void register_stft_classes(py::module_& m) {
             },
             py::arg("grad"), py::arg("y"), py::arg("output"), py::arg("stream"))
         .def("n_frames", &StftHandle::n_frames, py::arg("n"))
-        .def("gpu_supported", [](StftHandle& h) { return h.gpu_engine() != nullptr; })
-        .def("gpu_resident_supported",
-             [](StftHandle& h) {
-                 auto* e = h.gpu_engine();
-                 return e && e->supports_resident();
-             })
-        .def("gpu_resident_f16_supported",
-             [](StftHandle& h) {
-                 auto* e = h.gpu_engine();
-                 return e && e->supports_resident() && e->supports_resident_f16();
-             })
         .def("gpu_staged_f16_supported",
              [](StftHandle& h) {
                  auto* e = h.gpu_engine();
@@ -339,9 +321,8 @@ void register_stft_classes(py::module_& m) {
             },
             py::arg("y"), py::arg("output"), py::arg("stream") = 0);
 
-    py::class_<IstftHandle>(m, "IstftEngine",
-                            "Inverse STFT by windowed overlap-add, with an exact backward pass.")
-        .def(py::init<int32_t, int32_t, int32_t, py::handle, bool>(), py::arg("n_fft"), py::arg("hop_length"),
+    py::class_<IstftHandle> istft(m, "IstftEngine", "Inverse STFT by windowed overlap-add, with an exact backward pass.");
+    istft.def(py::init<int32_t, int32_t, int32_t, py::handle, bool>(), py::arg("n_fft"), py::arg("hop_length"),
              py::arg("win_length"), py::arg("window"), py::arg("center"))
         .def("forward", &IstftHandle::forward, py::arg("Z"), py::arg("length"), py::arg("backend") = "cpu",
              "Signals (B, length) from complex spectra Z (B, n_fft//2+1, frames); a negative length means the "
@@ -362,16 +343,8 @@ void register_stft_classes(py::module_& m) {
                 resident_exchange_unavailable();
             },
             py::arg("grad"), py::arg("n_frames"), py::arg("stream"))
-        .def("gpu_supported", [](IstftHandle& h) { return h.gpu_engine() != nullptr; })
-        .def("gpu_resident_supported",
-             [](IstftHandle& h) {
-                 auto* e = h.gpu_engine();
-                 return e && e->supports_resident();
-             })
-        .def("gpu_resident_f16_supported", [](IstftHandle& h) {
-            auto* e = h.gpu_engine();
-            return e && e->supports_resident() && e->supports_resident_f16();
-        });
+        ;
+    add_gpu_flags<IstftHandle>(istft);
 }
 
 }  // namespace qorva::dsp::bindings
