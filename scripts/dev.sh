@@ -5,8 +5,9 @@
 #                          `qorva show` (summary and qorva-stft.png of the
 #                          built-in demo signal; arguments go to `qorva show`)
 #   scripts/dev.sh test    set up, then run the C++ unit tests and the whole
-#                          Python test suite (default python3, and Python 3.13
-#                          from pyenv when it is there)
+#                          Python test suite (default python3 with PyTorch,
+#                          and Python 3.13 from pyenv, without it, when it is
+#                          there)
 #   scripts/dev.sh bench   set up, add the peers PyTorch and nnAudio, then run
 #                          the benchmarks in bench/
 #
@@ -25,9 +26,10 @@ cd "$ROOT"
 PY_PACKAGES=(numpy "pybind11>=3.0" "scikit-build-core>=0.10" "cmake>=3.24" ninja pytest hypothesis
              soundfile matplotlib librosa)
 PY_MODULES="numpy, pybind11, scikit_build_core, cmake, ninja, pytest, hypothesis, soundfile, matplotlib, librosa"
-# Benchmark peers, for `bench` only. This torch release is the one available
-# as a CPU build without a large download.
-BENCH_PACKAGES=(torch==2.13.0 nnAudio)
+# This torch release is the one available as a CPU build without a large
+# download; nnAudio is a benchmark peer only.
+TORCH_PACKAGE=torch==2.13.0
+BENCH_PACKAGES=(nnAudio)
 
 log() { printf '==> %s\n' "$*" >&2; }
 
@@ -58,6 +60,14 @@ ensure_venv() {
     log "building qorva into $dir"
     PATH="$dir/bin:$PATH" "$dir/bin/python" -m pip install -q --disable-pip-version-check \
         --no-build-isolation "$ROOT"
+}
+
+# PyTorch for qorva.torch, its tests and the benchmarks, in .venv only.
+ensure_torch() {
+    if ! "$ROOT/.venv/bin/python" -c "import torch" 2>/dev/null; then
+        log "installing PyTorch into .venv"
+        "$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check "$TORCH_PACKAGE"
+    fi
 }
 
 find_python313() {
@@ -102,6 +112,9 @@ case "$command" in
         "$ROOT/.venv/bin/qorva" show "$@"
         ;;
     test)
+        # The default interpreter runs everything, the PyTorch layers included;
+        # other interpreters run the suite without PyTorch (its tests skip).
+        ensure_torch
         run_cpp_tests
         run_python_tests "$ROOT/.venv"
         if py313="$(find_python313)"; then
@@ -112,7 +125,8 @@ case "$command" in
         fi
         ;;
     bench)
-        if ! "$ROOT/.venv/bin/python" -c "import torch, nnAudio" 2>/dev/null; then
+        ensure_torch
+        if ! "$ROOT/.venv/bin/python" -c "import nnAudio" 2>/dev/null; then
             log "installing the benchmark peers into .venv"
             "$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check "${BENCH_PACKAGES[@]}"
         fi

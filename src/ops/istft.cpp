@@ -15,21 +15,26 @@ using fft::AlignedBuffer;
 
 namespace {
 
-// Squared-window envelope at padded position j, and the frames covering it.
+// Squared-window envelope of F frames at every padded position 0 .. Lf - 1,
+// summed over the covering frames in ascending order.  It is the same for
+// every row, so a call computes it once.
 template <typename T>
-T window_envelope(const T* wsq, int64_t j, int32_t n_fft, int32_t hop, int64_t F) {
-    int64_t lo, hi;
-    covering_frames(j, n_fft, hop, F, lo, hi);
-    T env = T(0);
-    for (int64_t f = lo; f <= hi; ++f) env += wsq[j - f * hop];
-    return env;
-}
-
-template <typename T>
-std::vector<T> squared(const std::vector<T>& w) {
-    std::vector<T> out(w.size());
-    for (std::size_t i = 0; i < w.size(); ++i) out[i] = w[i] * w[i];
-    return out;
+PoolBuffer window_envelope(const std::vector<T>& window, int32_t hop, int64_t F, int64_t Lf) {
+    const int32_t n = static_cast<int32_t>(window.size());
+    std::vector<T> wsq(window.size());
+    for (std::size_t i = 0; i < window.size(); ++i) wsq[i] = window[i] * window[i];
+    PoolBuffer env_block(static_cast<std::size_t>(Lf) * sizeof(T));
+    T* env = env_block.as<T>();
+    parallel_for(Lf, 4096, [&](int64_t begin, int64_t end) {
+        for (int64_t j = begin; j < end; ++j) {
+            int64_t lo, hi;
+            covering_frames(j, n, hop, F, lo, hi);
+            T e = T(0);
+            for (int64_t f = lo; f <= hi; ++f) e += wsq[j - f * hop];
+            env[j] = e;
+        }
+    });
+    return env_block;
 }
 
 }  // namespace
@@ -70,11 +75,12 @@ void istft_forward(const IstftParams<T>& p, const std::complex<T>* spectrum, int
     const int64_t M = std::max<int64_t>(0, std::min(Lf - pad, length));
     const T scale = T(1) / static_cast<T>(n);
     const T tiny = std::numeric_limits<T>::min();
-    const std::vector<T> wsq = squared(p.window_values);
-    PoolBuffer frames_block(static_cast<std::size_t>(n) * static_cast<std::size_t>(F) * sizeof(T));
-    T* frames = frames_block.as<T>();
+    const PoolBuffer env_block = window_envelope(p.window_values, hop, F, Lf);
+    const T* env = env_block.as<T>();
 
-    for (int64_t b = 0; b < B; ++b) {
+    for_each_row(B, [&](int64_t b) {
+        PoolBuffer frames_block(static_cast<std::size_t>(n) * static_cast<std::size_t>(F) * sizeof(T));
+        T* frames = frames_block.as<T>();
         parallel_for(F, 16, [&](int64_t begin, int64_t end) {
             fft::RealFFT<T> fft = make_real_fft<T>(n);
             AlignedBuffer<T> re(K), im(K), y(n);
@@ -89,22 +95,17 @@ void istft_forward(const IstftParams<T>& p, const std::complex<T>* spectrum, int
                 for (int32_t i = 0; i < n; ++i) dst[i] = (y[i] * scale) * p.window_values[i];
             }
         });
+        // Overlap-add of the frames over the kept samples (the framing adjoint
+        // with constant padding), then normalisation by the envelope where a
+        // frame contributed window energy.
         T* row = out + b * length;
-        parallel_for(M, 4096, [&](int64_t begin, int64_t end) {
-            for (int64_t i = begin; i < end; ++i) {
-                const int64_t t = i + pad;
-                int64_t lo, hi;
-                covering_frames(t, n, hop, F, lo, hi);
-                T y = T(0), env = T(0);
-                for (int64_t f = lo; f <= hi; ++f) {
-                    y += frames[f * n + (t - f * hop)];
-                    env += wsq[t - f * hop];
-                }
-                row[i] = env > tiny ? y / env : y;
-            }
-        });
+        fold_frames(frames, F, n, hop, pad, PadMode::constant, row, M, false);
+        for (int64_t i = 0; i < M; ++i) {
+            const T e = env[i + pad];
+            if (e > tiny) row[i] /= e;
+        }
         std::fill(row + M, row + length, T(0));
-    }
+    });
 }
 
 template <typename T>
@@ -118,43 +119,39 @@ void istft_backward(const IstftParams<T>& p, const T* grad, int64_t B, int64_t l
     const int64_t M = std::min(Lf - pad, length);
     const T scale = T(1) / static_cast<T>(n);
     const T tiny = std::numeric_limits<T>::min();
-    const std::vector<T> wsq = squared(p.window_values);
-    PoolBuffer padded_block(static_cast<std::size_t>(B) * static_cast<std::size_t>(Lf) * sizeof(T));
-    T* padded = padded_block.as<T>();
-
-    for (int64_t b = 0; b < B; ++b) {
-        const T* g = grad + b * length;
-        T* dst = padded + b * Lf;
-        parallel_for(Lf, 4096, [&](int64_t begin, int64_t end) {
-            for (int64_t j = begin; j < end; ++j) {
-                const int64_t i = j - pad;
-                if (i < 0 || i >= M) {
-                    dst[j] = T(0);
-                    continue;
-                }
-                const T env = window_envelope(wsq.data(), j, n, hop, F);
-                dst[j] = env > tiny ? g[i] / env : g[i];
-            }
-        });
-    }
+    const PoolBuffer env_block = window_envelope(p.window_values, hop, F, Lf);
+    const T* env = env_block.as<T>();
     // The unnormalised inverse counts interior bins twice and ignores the
     // imaginary parts of bin 0 and (even n_fft) the Nyquist bin; its adjoint
     // doubles the former and zeroes the latter.  For odd n_fft the last bin is
     // interior, which keeps this the exact adjoint.
     const int32_t last_interior = n % 2 == 0 ? K - 2 : K - 1;
-    parallel_for(B * F, 32, [&](int64_t begin, int64_t end) {
-        fft::RealFFT<T> fft = make_real_fft<T>(n);
-        AlignedBuffer<T> v(n), re(K), im(K);
-        for (int64_t q = begin; q < end; ++q) {
-            const int64_t b = q / F, f = q % F;
-            const T* src = padded + b * Lf + f * hop;
-            for (int32_t i = 0; i < n; ++i) v[i] = p.window_values[i] * src[i] * scale;
-            fft.impl->forward(v.data(), re.data(), im.data());
-            std::complex<T>* out = grad_spectrum + q * K;
-            out[0] = {re[0], T(0)};
-            for (int32_t k = 1; k <= last_interior; ++k) out[k] = {T(2) * re[k], T(2) * im[k]};
-            if (n % 2 == 0 && K > 1) out[K - 1] = {re[K - 1], T(0)};
-        }
+
+    for_each_row(B, [&](int64_t b) {
+        // The gradient at every padded position: divided by the envelope where
+        // the forward divided, zero outside the kept samples.
+        PoolBuffer padded_block(static_cast<std::size_t>(Lf) * sizeof(T));
+        T* padded = padded_block.as<T>();
+        const T* g = grad + b * length;
+        parallel_for(Lf, 4096, [&](int64_t begin, int64_t end) {
+            for (int64_t j = begin; j < end; ++j) {
+                const int64_t i = j - pad;
+                padded[j] = (i < 0 || i >= M) ? T(0) : (env[j] > tiny ? g[i] / env[j] : g[i]);
+            }
+        });
+        parallel_for(F, 32, [&](int64_t begin, int64_t end) {
+            fft::RealFFT<T> fft = make_real_fft<T>(n);
+            AlignedBuffer<T> v(n), re(K), im(K);
+            for (int64_t f = begin; f < end; ++f) {
+                const T* src = padded + f * hop;
+                for (int32_t i = 0; i < n; ++i) v[i] = p.window_values[i] * src[i] * scale;
+                fft.impl->forward(v.data(), re.data(), im.data());
+                std::complex<T>* out = grad_spectrum + (b * F + f) * K;
+                out[0] = {re[0], T(0)};
+                for (int32_t k = 1; k <= last_interior; ++k) out[k] = {T(2) * re[k], T(2) * im[k]};
+                if (n % 2 == 0 && K > 1) out[K - 1] = {re[K - 1], T(0)};
+            }
+        });
     });
 }
 
