@@ -5,7 +5,9 @@ optimisation step's worth of work: the module's forward, then backward of the
 sum of its output, on 1 and 2 threads for both sides. Peers: torch.stft /
 torch.istft (torchaudio's Spectrogram and InverseSpectrogram run exactly these),
 torchaudio.transforms.MelSpectrogram when torchaudio imports (else the same
-computation written in torch), nnAudio's CQT. Ratios are peer time / qorva
+computation written in torch), nnAudio's CQT, RMS written in torch (unfold,
+mean of squares, sqrt); the other features have no torch peer and print our
+time alone. Ratios are peer time / qorva
 time: above 1 means qorva is faster.
 
     python bench/torch_layers.py [--repeats N]
@@ -94,6 +96,15 @@ def main() -> None:
     else:
         rows["CQT"] = (fwd_bwd(cqt, xq), None, None)
     rows["Chroma"] = (fwd_bwd(qt.Chroma(sr=SR, hop_length=HOP), xq), None, None)
+
+    def torch_rms(signal):
+        # librosa's definition in torch: centred constant-padded frames, sqrt(mean(x^2)).
+        padded = torch.nn.functional.pad(signal, (N_FFT // 2, N_FFT // 2))
+        return padded.unfold(-1, N_FFT, HOP).pow(2).mean(-1).sqrt()
+
+    rows["RMS"] = (fwd_bwd(qt.RMS(frame_length=N_FFT, hop_length=HOP), xq), "torch", fwd_bwd(torch_rms, xp))
+    rows["OnsetStrength"] = (fwd_bwd(qt.OnsetStrength(sr=SR, n_fft=N_FFT, hop_length=HOP), xq), None, None)
+    rows["Tempogram"] = (fwd_bwd(qt.Tempogram(sr=SR, n_fft=N_FFT, hop_length=HOP), xq), None, None)
 
     print(f"workload: {BATCH} x {SECONDS} s at {SR} Hz float32, forward + backward of sum(output); "
           f"n_fft {N_FFT}, hop {HOP}; 128 mels; 84 CQT bins")

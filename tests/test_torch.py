@@ -57,6 +57,21 @@ def test_chroma_gradcheck():
     assert gradcheck(m, small_signal(length=400))
 
 
+FEATURES = ["centroid", "bandwidth", "skewness", "kurtosis", "flatness", "slope", "decrease", "crest", "entropy"]
+
+
+@pytest.mark.parametrize("pad_mode", ["constant", "reflect"])
+@pytest.mark.parametrize("make", [
+    lambda pm: qt.RMS(frame_length=32, hop_length=8, pad_mode=pm),
+    lambda pm: qt.SpectralMoments(sr=8000, n_fft=32, hop_length=8, pad_mode=pm, features=FEATURES),
+    lambda pm: qt.SpectralFlux(n_fft=32, hop_length=8, pad_mode=pm),
+    lambda pm: qt.OnsetStrength(sr=8000, n_fft=64, hop_length=16, n_mels=12, pad_mode=pm),
+    lambda pm: qt.Tempogram(sr=8000, n_fft=64, hop_length=16, n_mels=12, pad_mode=pm, tempo_win=6),
+], ids=["rms", "moments", "flux", "onset", "tempogram"])
+def test_feature_gradcheck(make, pad_mode):
+    assert gradcheck(make(pad_mode), small_signal(length=200, seed=3))
+
+
 def test_results_equal_the_numpy_engines_bit_for_bit():
     x = small_signal(batch=(3,), length=4000, dtype=torch.float32)
     xn = x.numpy()
@@ -67,6 +82,9 @@ def test_results_equal_the_numpy_engines_bit_for_bit():
          qorva.MelEngine(16000.0, 400, 160, 400, "hann", True, "reflect", 40, 0.0, 8000.0, "htk", "none"), ("power",)),
         (qt.CQT(sr=16000, hop_length=128, fmin=65.0, n_bins=48), qorva.CqtEngine(16000, 128, 65.0, 48, 12),
          ("magnitude",)),
+        (qt.OnsetStrength(sr=16000, n_fft=512, hop_length=128),
+         qorva.OnsetStrengthEngine(16000.0, 512, 128, 512, "hann", True, "constant", 128, 0.0, 8000.0, "slaney",
+                                   "slaney"), ("power",)),
     ]
     for module, engine, args in cases:
         xr = x.clone().requires_grad_()

@@ -25,7 +25,7 @@ part of ``state_dict`` and is rebuilt after unpickling.
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any, Optional, Sequence
 
 import numpy as np
 import torch
@@ -39,6 +39,11 @@ __all__ = [
     "MelSpectrogram",
     "CQT",
     "Chroma",
+    "RMS",
+    "SpectralMoments",
+    "SpectralFlux",
+    "OnsetStrength",
+    "Tempogram",
 ]
 
 C1_HZ = 32.70319566257483
@@ -340,3 +345,110 @@ class Chroma(_EngineModule):
 
     def forward(self, waveform: torch.Tensor) -> torch.Tensor:
         return self._signal_call(waveform)
+
+
+# --- frame features ------------------------------------------------------------
+#
+# torchaudio has none of these transforms (SpectralCentroid aside), so their
+# arguments are the engines' own, with librosa's defaults. Each returns
+# (..., rows, frames): one row for RMS, flux and onset strength, one per
+# requested statistic for SpectralMoments, tempo_win lags for Tempogram.
+
+class _FeatureModule(_EngineModule):
+    def forward(self, waveform: torch.Tensor) -> torch.Tensor:
+        # The feature engines take an `output` argument for symmetry and ignore it.
+        return self._signal_call(waveform, "power")
+
+
+class RMS(_FeatureModule):
+    """Frame root-mean-square energy: ``frame_length`` (2048), ``hop_length``
+    (512), ``center`` (True), ``pad_mode`` ("constant" or "reflect")."""
+
+    def __init__(self, frame_length: int = 2048, hop_length: int = 512, center: bool = True,
+                 pad_mode: str = "constant") -> None:
+        super().__init__()
+        self.frame_length, self.hop_length, self.center, self.pad_mode = frame_length, hop_length, center, pad_mode
+
+    def _build(self):
+        return _native.RmsEngine(self.frame_length, self.hop_length, self.center, self.pad_mode)
+
+
+class _SpectralArgs(_FeatureModule):
+    def __init__(self, n_fft: int, hop_length: int, win_length: Optional[int], window: Any, center: bool,
+                 pad_mode: str) -> None:
+        super().__init__()
+        self.n_fft, self.hop_length = n_fft, hop_length
+        self.win_length = win_length if win_length is not None else n_fft
+        self.window, self.center, self.pad_mode = _window_arg(window), center, pad_mode
+
+    def _frame_args(self) -> tuple:
+        return (self.n_fft, self.hop_length, self.win_length, self.window, self.center, self.pad_mode)
+
+
+class SpectralMoments(_SpectralArgs):
+    """Spectral shape statistics per frame, one output row per entry of
+    ``features`` (any of "centroid", "bandwidth", "skewness", "kurtosis",
+    "flatness", "slope", "decrease", "crest", "entropy"; repeats allowed):
+    ``sr`` (22050), ``n_fft`` (2048), ``hop_length`` (512), ``win_length``
+    (n_fft), ``window`` ("hann"), ``center`` (True), ``pad_mode`` ("constant")."""
+
+    def __init__(self, sr: float = 22050, n_fft: int = 2048, hop_length: int = 512,
+                 win_length: Optional[int] = None, window: Any = "hann", center: bool = True,
+                 pad_mode: str = "constant", features: Sequence[str] = ("centroid",)) -> None:
+        super().__init__(n_fft, hop_length, win_length, window, center, pad_mode)
+        self.sr, self.features = sr, list(features)
+
+    def _build(self):
+        return _native.SpectralMomentsEngine(float(self.sr), *self._frame_args(), self.features)
+
+
+class SpectralFlux(_SpectralArgs):
+    """Spectral flux per frame: ``n_fft`` (2048), ``hop_length`` (512),
+    ``win_length`` (n_fft), ``window`` ("hann"), ``center`` (True),
+    ``pad_mode`` ("constant")."""
+
+    def __init__(self, n_fft: int = 2048, hop_length: int = 512, win_length: Optional[int] = None,
+                 window: Any = "hann", center: bool = True, pad_mode: str = "constant") -> None:
+        super().__init__(n_fft, hop_length, win_length, window, center, pad_mode)
+
+    def _build(self):
+        return _native.SpectralFluxEngine(*self._frame_args())
+
+
+class OnsetStrength(_SpectralArgs):
+    """Mel-based onset strength per frame: ``sr`` (22050), ``n_fft`` (2048),
+    ``hop_length`` (512), ``win_length`` (n_fft), ``window`` ("hann"),
+    ``center`` (True), ``pad_mode`` ("constant"), ``n_mels`` (128), ``fmin``
+    (0), ``fmax`` (sr / 2), ``mel_scale`` ("slaney"), ``mel_norm`` ("slaney")."""
+
+    def __init__(self, sr: float = 22050, n_fft: int = 2048, hop_length: int = 512,
+                 win_length: Optional[int] = None, window: Any = "hann", center: bool = True,
+                 pad_mode: str = "constant", n_mels: int = 128, fmin: float = 0.0, fmax: Optional[float] = None,
+                 mel_scale: str = "slaney", mel_norm: str = "slaney") -> None:
+        super().__init__(n_fft, hop_length, win_length, window, center, pad_mode)
+        self.sr, self.n_mels, self.fmin = sr, n_mels, fmin
+        self.fmax = fmax if fmax is not None else float(sr) / 2
+        self.mel_scale, self.mel_norm = mel_scale, mel_norm
+
+    def _mel_args(self) -> tuple:
+        return (float(self.sr), *self._frame_args(), self.n_mels, float(self.fmin), float(self.fmax),
+                self.mel_scale, self.mel_norm)
+
+    def _build(self):
+        return _native.OnsetStrengthEngine(*self._mel_args())
+
+
+class Tempogram(OnsetStrength):
+    """Autocorrelation tempogram of the onset strength: the arguments of
+    ``OnsetStrength`` and ``tempo_win`` (384 lags)."""
+
+    def __init__(self, sr: float = 22050, n_fft: int = 2048, hop_length: int = 512,
+                 win_length: Optional[int] = None, window: Any = "hann", center: bool = True,
+                 pad_mode: str = "constant", n_mels: int = 128, fmin: float = 0.0, fmax: Optional[float] = None,
+                 mel_scale: str = "slaney", mel_norm: str = "slaney", tempo_win: int = 384) -> None:
+        super().__init__(sr, n_fft, hop_length, win_length, window, center, pad_mode, n_mels, fmin, fmax,
+                         mel_scale, mel_norm)
+        self.tempo_win = tempo_win
+
+    def _build(self):
+        return _native.TempogramEngine(*self._mel_args(), self.tempo_win)
