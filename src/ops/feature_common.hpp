@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -36,12 +37,74 @@ double sum_squares(const T* v, int64_t n) {
     return (a0 + a1) + (a2 + a3);
 }
 
+// Sum of term(k) for k < n in double with four independent accumulators: a
+// single running sum is bound by the latency of one addition per element.
+template <typename Term>
+double sum4(int64_t n, Term&& term) {
+    double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
+    int64_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        a0 += term(k);
+        a1 += term(k + 1);
+        a2 += term(k + 2);
+        a3 += term(k + 3);
+    }
+    for (; k < n; ++k) a0 += term(k);
+    return (a0 + a1) + (a2 + a3);
+}
+
+// Splits a positive, finite double into its mantissa in [1, 2), which is
+// returned, and its binary exponent, which is added to `exponent`.
+inline double take_mantissa(double v, int64_t& exponent) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    exponent += static_cast<int64_t>((bits >> 52) & 0x7ff) - 1023;
+    bits = (bits & 0x000fffffffffffffULL) | 0x3ff0000000000000ULL;
+    double m;
+    std::memcpy(&m, &bits, sizeof m);
+    return m;
+}
+
+inline constexpr double kLn2 = 0.6931471805599453;
+
+// A running product of many positive factors kept as mantissa x 2^exponent,
+// so that a sum of logarithms costs one logarithm at the end instead of one
+// per term (the logarithm dominated the statistics built on it).  The
+// product's relative rounding grows like n * 2^-53: for the few thousand
+// factors of a frame that is far below the rounding of the result.
+struct LogProduct {
+    double mantissa = 1.0;
+    int64_t exponent = 0;
+    // v positive, finite and normal.
+    void multiply(double v) { mantissa = take_mantissa(mantissa * take_mantissa(v, exponent), exponent); }
+    double ln() const { return std::log(mantissa) + static_cast<double>(exponent) * kLn2; }
+};
+
+// Sum of ln(v[k]) for n positive, finite, normal values, with one logarithm:
+// four lanes of mantissa products, renormalised every 256 factors per lane
+// (mantissas below 2 cannot overflow a double in that many steps).
+inline double sum_logs(const double* v, int64_t n) {
+    double prod[4] = {1.0, 1.0, 1.0, 1.0};
+    int64_t ex[4] = {0, 0, 0, 0};
+    for (int64_t i0 = 0; i0 < n; i0 += 1024) {
+        const int64_t i1 = i0 + 1024 < n ? i0 + 1024 : n;
+        int64_t i = i0;
+        for (; i + 4 <= i1; i += 4) {
+            for (int l = 0; l < 4; ++l) prod[l] *= take_mantissa(v[i + l], ex[l]);
+        }
+        for (; i < i1; ++i) prod[0] *= take_mantissa(v[i], ex[0]);
+        for (int l = 0; l < 4; ++l) prod[l] = take_mantissa(prod[l], ex[l]);
+    }
+    const double m = (prod[0] * prod[1]) * (prod[2] * prod[3]);  // below 16
+    return std::log(m) + static_cast<double>((ex[0] + ex[1]) + (ex[2] + ex[3])) * kLn2;
+}
+
 // Integer division rounding toward minus / plus infinity (b > 0).
 inline int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 inline int64_t ceil_div(int64_t a, int64_t b) { return a >= 0 ? (a + b - 1) / b : -((-a) / b); }
 
-// Decibels of a power in double: 10 log10(max(p, 1e-10)); a NaN power takes
-// the floor, as everywhere in the library.
-inline double power_db(double p) { return 10.0 * std::log10(p > 1e-10 ? p : 1e-10); }
+// A power as the decibel conversion sees it: max(p, 1e-10), with a NaN power
+// taking the floor, as everywhere in the library.
+inline double db_clamp(double p) { return p > 1e-10 ? p : 1e-10; }
 
 }  // namespace qorva::dsp::ops

@@ -122,25 +122,34 @@ void MomentsEngine<T>::frame_stats(Scratch& s, Stats& st) const {
             const double r = re[k], i = im[k];
             a[k] = std::sqrt(r * r + i * i);
         }
-        double S = 0.0;
-        for (int32_t k = 0; k < K; ++k) S += a[k];
+        const double S = sum4(K, [a](int64_t k) { return a[k]; });
         st.S = S;
         if (need_moments_ && S > kMassFloor) {
             const double* f = freq_.data();
-            double num = 0.0;
-            for (int32_t k = 0; k < K; ++k) num += f[k] * a[k];
-            st.mu = num / S;
+            st.mu = sum4(K, [a, f](int64_t k) { return f[k] * a[k]; }) / S;
             if (need_higher_) {
-                double s2 = 0.0, s3 = 0.0, s4 = 0.0;
-                for (int32_t k = 0; k < K; ++k) {
-                    const double d = f[k] - st.mu, d2 = d * d, w = d2 * a[k];
-                    s2 += w;
-                    s3 += d * w;
-                    s4 += d2 * w;
+                // Two lanes of the three central sums, so that no sum waits on
+                // its own previous addition.
+                const double mu = st.mu;
+                double s2[2] = {0.0, 0.0}, s3[2] = {0.0, 0.0}, s4[2] = {0.0, 0.0};
+                int32_t k = 0;
+                for (; k + 2 <= K; k += 2) {
+                    for (int l = 0; l < 2; ++l) {
+                        const double d = f[k + l] - mu, d2 = d * d, w = d2 * a[k + l];
+                        s2[l] += w;
+                        s3[l] += d * w;
+                        s4[l] += d2 * w;
+                    }
                 }
-                st.m2 = s2 / S;
-                st.m3 = s3 / S;
-                st.m4 = s4 / S;
+                for (; k < K; ++k) {
+                    const double d = f[k] - mu, d2 = d * d, w = d2 * a[k];
+                    s2[0] += w;
+                    s3[0] += d * w;
+                    s4[0] += d2 * w;
+                }
+                st.m2 = (s2[0] + s2[1]) / S;
+                st.m3 = (s3[0] + s3[1]) / S;
+                st.m4 = (s4[0] + s4[1]) / S;
                 st.sigma = std::sqrt(std::max(st.m2, 0.0));
             }
         }
@@ -149,15 +158,16 @@ void MomentsEngine<T>::frame_stats(Scratch& s, Stats& st) const {
         v[2] = st.sigma > kSpreadFloor ? st.m3 / (st.sigma * st.sigma * st.sigma) : 0.0;
         v[3] = st.m2 > kMassFloor ? st.m4 / (st.m2 * st.m2) : 0.0;
         if (want_slope_) {
-            double sl = 0.0;
-            for (int32_t k = 0; k < K; ++k) sl += slope_w_[k] * a[k];
-            v[5] = sl;
+            const double* w = slope_w_.data();
+            v[5] = sum4(K, [a, w](int64_t k) { return w[k] * a[k]; });
         }
         if (want_decrease_ && S - a[0] > kMassFloor) {
-            double num = 0.0;
-            for (int32_t k = 1; k < K; ++k) num += (a[k] - a[0]) * decrease_w_[k];
+            const double* w = decrease_w_.data();
+            const double a0 = a[0];
+            // Bin 0 has weight 0, so the sum may run over every bin.
+            const double num = sum4(K, [a, w, a0](int64_t k) { return (a[k] - a0) * w[k]; });
             st.dec_num = num;
-            v[6] = num / (S - a[0]);
+            v[6] = num / (S - a0);
         }
         if (want_crest_) {
             double mx = a[0];
@@ -175,28 +185,28 @@ void MomentsEngine<T>::frame_stats(Scratch& s, Stats& st) const {
     }
     if (need_pow_) {
         double* p = s.p.data();
-        double* lp = s.lp.data();
         for (int32_t k = 0; k < K; ++k) {
             const double r = re[k], i = im[k], pw = r * r + i * i;
             p[k] = pw > kPowerFloor ? pw : kPowerFloor;
         }
-        for (int32_t k = 0; k < K; ++k) lp[k] = std::log(p[k]);
-        double G = 0.0, P = 0.0;
-        for (int32_t k = 0; k < K; ++k) {
-            G += lp[k];
-            P += p[k];
-        }
+        const double P = sum4(K, [p](int64_t k) { return p[k]; });
         st.P = P;
         st.am = P / K;
-        v[4] = st.am > 0.0 ? std::exp(G / K) / st.am : 0.0;
-        if (want_entropy_) {
-            double E = 0.0;
-            for (int32_t k = 0; k < K; ++k) E += p[k] * lp[k];
-            st.E = E;
-            // With a single bin the normalisation log K is 0 and the entropy
-            // of any one-bin distribution is 0: report 0 rather than NaN.
-            v[8] = P > 0.0 && K > 1 ? (std::log(P) - E / P) / std::log(static_cast<double>(K)) : 0.0;
+        double G;
+        if (want_entropy_ || !std::isfinite(P)) {
+            // Entropy needs every logarithm; so does a spectrum holding inf or
+            // NaN, whose logarithms the mantissa product cannot represent.
+            double* lp = s.lp.data();
+            for (int32_t k = 0; k < K; ++k) lp[k] = std::log(p[k]);
+            G = sum4(K, [lp](int64_t k) { return lp[k]; });
+            st.E = sum4(K, [p, lp](int64_t k) { return p[k] * lp[k]; });
+        } else {
+            G = sum_logs(p, K);
         }
+        v[4] = st.am > 0.0 ? std::exp(G / K) / st.am : 0.0;
+        // With a single bin the normalisation log K is 0 and the entropy of
+        // any one-bin distribution is 0: report 0 rather than NaN.
+        if (want_entropy_) v[8] = P > 0.0 && K > 1 ? (std::log(P) - st.E / P) / std::log(static_cast<double>(K)) : 0.0;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "ops/onset.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -39,26 +40,42 @@ void OnsetEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
     T* mel = mel_block.as<T>();
     mel_forward(p_, x, B, L, OutputMode::power, mel);
 
+    // sum_m max(0, D_t - D_{t-1}) = (10 / ln 10) ln(prod over rising bands of
+    // P_t / P_{t-1}) for the clamped powers P: a rise is exactly a ratio above
+    // 1, so no decibel value is needed and each frame takes one logarithm
+    // instead of one per band (the logarithms cost more than the STFT's
+    // bookkeeping otherwise).
     parallel_for(B * F, 128, [&](int64_t begin, int64_t end) {
-        double acc[kOnsetRun];
+        LogProduct rise[kOnsetRun];
+        bool infinite[kOnsetRun];
         int64_t q = begin;
         while (q < end) {
             const int64_t b = q / F, t0 = q % F;
             const int64_t count = std::min({kOnsetRun, end - q, F - t0});
-            std::fill(acc, acc + count, 0.0);
+            std::fill(rise, rise + count, LogProduct{});
+            std::fill(infinite, infinite + count, false);
             for (int64_t m = 0; m < M; ++m) {
                 const T* band = mel + (b * M + m) * F;
                 // Frame 0 has no predecessor: starting from its own level adds nothing.
-                double prev = power_db(static_cast<double>(band[t0 > 0 ? t0 - 1 : 0]));
+                double prev = db_clamp(static_cast<double>(band[t0 > 0 ? t0 - 1 : 0]));
                 for (int64_t j = 0; j < count; ++j) {
-                    const double D = power_db(static_cast<double>(band[t0 + j]));
-                    const double rise = D - prev;
-                    if (rise > 0.0) acc[j] += rise;
-                    prev = D;
+                    const double cur = db_clamp(static_cast<double>(band[t0 + j]));
+                    if (cur > prev) {
+                        const double ratio = cur / prev;
+                        if (ratio <= std::numeric_limits<double>::max()) {
+                            rise[j].multiply(ratio);
+                        } else {
+                            infinite[j] = true;  // an infinite power rises by an infinite amount
+                        }
+                    }
+                    prev = cur;
                 }
             }
             T* dst = out + b * F + t0;
-            for (int64_t j = 0; j < count; ++j) dst[j] = static_cast<T>(acc[j] / static_cast<double>(M));
+            const double scale = kDbEnergyScale<double> / static_cast<double>(M);
+            for (int64_t j = 0; j < count; ++j) {
+                dst[j] = infinite[j] ? std::numeric_limits<T>::infinity() : static_cast<T>(scale * rise[j].ln());
+            }
             q += count;
         }
     });
@@ -94,14 +111,15 @@ void OnsetEngine<T>::backward(const T* x, const T* grad, int64_t B, int64_t L, T
             for (int64_t m = 0; m < M; ++m) {
                 const T* band = mel + (b * M + m) * F;
                 T* gband = mel_grad + (b * M + m) * F;
-                double prev = t0 > 0 ? power_db(static_cast<double>(band[t0 - 1])) : 0.0;
-                double cur = power_db(static_cast<double>(band[t0]));
+                // Decibels rise exactly where the clamped power does.
+                double prev = t0 > 0 ? db_clamp(static_cast<double>(band[t0 - 1])) : 0.0;
+                double cur = db_clamp(static_cast<double>(band[t0]));
                 for (int64_t j = 0; j < count; ++j) {
                     const int64_t t = t0 + j;
-                    const double next = t + 1 < F ? power_db(static_cast<double>(band[t + 1])) : 0.0;
+                    const double next = t + 1 < F ? db_clamp(static_cast<double>(band[t + 1])) : 0.0;
                     T d = T(0);
-                    if (a[j] != T(0) && cur - prev > 0.0) d = a[j];
-                    if (c[j] != T(0) && next - cur > 0.0) d -= c[j];
+                    if (a[j] != T(0) && cur > prev) d = a[j];
+                    if (c[j] != T(0) && next > cur) d -= c[j];
                     const T power = band[t];
                     // The floor is compared in double, as the forward clamps.
                     gband[t] = static_cast<double>(power) > 1e-10 ? d * kDbEnergyScale<T> / power : T(0);

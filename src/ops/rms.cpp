@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "fft/aligned_buffer.hpp"
 #include "ops/feature_common.hpp"
@@ -25,7 +26,60 @@ T rms_value(double sum_sq, int32_t frame_length) {
 template <typename T>
 inline constexpr T kRmsFloor = T(1e-12);
 
+// Frames handed to frame_sums at once, and the segment sums it holds.
+constexpr int64_t kRmsRun = 128;
+constexpr int64_t kRmsSegments = 576;
+
+int64_t gcd(int64_t a, int64_t b) {
+    while (b != 0) a = std::exchange(b, a % b);
+    return a;
+}
+
 }  // namespace
+
+// Sums of squares of `count` consecutive frames of one row, from frame f0.
+// Overlapping frames share most of their samples, so when frame_length and
+// hop_length have a large common divisor g the row is cut into g-sample
+// segments aligned with the frame starts: each segment is squared once and a
+// frame adds up its frame_length / g segment sums.  That makes the work
+// proportional to the signal instead of frame_length / hop_length times it.
+// The segments of a frame do not depend on where a run starts, so every
+// caller gets bit-identical sums.
+template <typename T>
+void RmsEngine<T>::frame_sums(const T* row, int64_t L, int64_t f0, int64_t count, double* sums,
+                              fft::AlignedBuffer<T>& scratch) const {
+    const int32_t n = params_.frame_length;
+    const int64_t hop = params_.hop_length, pad = this->pad();
+    // Squares of the padded stretch [start, start + len), len <= frame_length.
+    auto stretch = [&](int64_t start, int32_t len) {
+        if (start >= 0 && start + len <= L) return sum_squares(row + start, len);
+        if (scratch.size() == 0) scratch = fft::AlignedBuffer<T>(static_cast<std::size_t>(n));
+        extract_frame(row, L, start, window_.data(), len, params_.pad_mode, scratch.data());
+        return sum_squares(scratch.data(), len);
+    };
+    const int64_t g = gcd(hop, n);
+    const int64_t per_frame = n / g;  // segments per frame
+    const int64_t step = hop / g;     // segments between frame starts
+    // Frames whose segments fit the buffer at once.
+    const int64_t batch = per_frame > kRmsSegments ? 0 : (kRmsSegments - per_frame) / step + 1;
+    if (g < 16 || per_frame < 2 || batch == 0) {
+        for (int64_t j = 0; j < count; ++j) sums[j] = stretch((f0 + j) * hop - pad, n);
+        return;
+    }
+    double seg[kRmsSegments];
+    for (int64_t j0 = 0; j0 < count; j0 += batch) {
+        const int64_t frames = std::min(batch, count - j0);
+        const int64_t first = (f0 + j0) * hop - pad;
+        const int64_t n_seg = (frames - 1) * step + per_frame;
+        for (int64_t k = 0; k < n_seg; ++k) seg[k] = stretch(first + k * g, static_cast<int32_t>(g));
+        for (int64_t j = 0; j < frames; ++j) {
+            const double* sg = seg + j * step;
+            double acc = 0.0;
+            for (int64_t k = 0; k < per_frame; ++k) acc += sg[k];
+            sums[j0 + j] = acc;
+        }
+    }
+}
 
 template <typename T>
 RmsEngine<T>::RmsEngine(const RmsParams& params) : params_(params) {
@@ -46,23 +100,15 @@ int64_t RmsEngine<T>::n_frames(int64_t L) const {
 template <typename T>
 void RmsEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
     const int64_t F = n_frames(L);
-    const int32_t n = params_.frame_length;
-    const int64_t hop = params_.hop_length, pad = this->pad();
     parallel_for(B * F, 128, [&](int64_t begin, int64_t end) {
-        fft::AlignedBuffer<T> scratch;  // only frames that reach into the padding need a copy
-        for (int64_t q = begin; q < end; ++q) {
-            const int64_t b = q / F, f = q % F;
-            const T* row = x + b * L;
-            const int64_t start = f * hop - pad;
-            double sum;
-            if (start >= 0 && start + n <= L) {
-                sum = sum_squares(row + start, n);
-            } else {
-                if (scratch.size() == 0) scratch = fft::AlignedBuffer<T>(static_cast<std::size_t>(n));
-                extract_frame(row, L, start, window_.data(), n, params_.pad_mode, scratch.data());
-                sum = sum_squares(scratch.data(), n);
-            }
-            out[q] = rms_value<T>(sum, n);
+        fft::AlignedBuffer<T> scratch;  // only stretches that reach into the padding need a copy
+        double sums[kRmsRun];
+        for (int64_t q = begin; q < end;) {
+            const int64_t b = q / F, f0 = q % F;
+            const int64_t count = std::min({kRmsRun, end - q, F - f0});
+            frame_sums(x + b * L, L, f0, count, sums, scratch);
+            for (int64_t j = 0; j < count; ++j) out[q + j] = rms_value<T>(sums[j], params_.frame_length);
+            q += count;
         }
     });
 }
@@ -87,20 +133,17 @@ void RmsEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* 
 
     parallel_for(B * F, 128, [&](int64_t begin, int64_t end) {
         fft::AlignedBuffer<T> scratch;
-        for (int64_t q = begin; q < end; ++q) {
-            const int64_t b = q / F, f = q % F;
-            const T* row = x + b * L;
-            const int64_t start = f * hop - pad;
-            double sum;
-            if (start >= 0 && start + n <= L) {
-                sum = sum_squares(row + start, n);
-            } else {
-                if (scratch.size() == 0) scratch = fft::AlignedBuffer<T>(static_cast<std::size_t>(n));
-                extract_frame(row, L, start, window_.data(), n, params_.pad_mode, scratch.data());
-                sum = sum_squares(scratch.data(), n);
+        double sums[kRmsRun];
+        for (int64_t q = begin; q < end;) {
+            const int64_t b = q / F, f0 = q % F;
+            const int64_t count = std::min({kRmsRun, end - q, F - f0});
+            frame_sums(x + b * L, L, f0, count, sums, scratch);
+            for (int64_t j = 0; j < count; ++j) {
+                // r exactly as the forward pass rounds it, so the guard agrees.
+                const T r = rms_value<T>(sums[j], n);
+                factor[q + j] = r > kRmsFloor<T> ? grad[q + j] / (static_cast<T>(n) * r) : T(0);
             }
-            const T r = rms_value<T>(sum, n);
-            factor[q] = r > kRmsFloor<T> ? grad[q] / (static_cast<T>(n) * r) : T(0);
+            q += count;
         }
     });
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fft/aligned_buffer.hpp"
 #include "ops/framing.hpp"
 
 namespace qorva::dsp::ops {
@@ -37,6 +38,9 @@ public:
     void backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const;
 
 private:
+    void frame_sums(const T* row, int64_t L, int64_t f0, int64_t count, double* sums,
+                    fft::AlignedBuffer<T>& scratch) const;
+
     RmsParams params_;
     std::vector<T> window_;  // all ones: frames are the raw samples
 };
