@@ -156,3 +156,21 @@ def test_repeated_calls_keep_memory_flat():
         calls()
     grown = resident_kib() - before
     assert grown < 2 * 22050 * 4 // 1024, f"resident memory grew by {grown} KiB"
+
+
+@pytest.mark.parametrize("name", ENGINES)
+def test_nan_samples(name):
+    # Frames that read a NaN sample report NaN, other frames are unaffected.
+    # Onset strength (and the tempogram built on it) follows the library's
+    # decibel rule instead: a NaN power takes the 1e-10 floor.
+    eng = ENGINES[name]()
+    x = signal(length=3000)
+    x[0, 1500] = np.nan
+    out = eng.forward(x, "")
+    clean = eng.forward(np.nan_to_num(x), "")
+    bad = np.isnan(out)
+    if name in ("onset", "tempogram"):
+        assert not bad.any()
+    else:
+        assert bad[0].any() and not bad[1].any()
+        np.testing.assert_array_equal(out[~bad], clean[~bad])

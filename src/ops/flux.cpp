@@ -47,20 +47,22 @@ void frame_magnitudes(const StftParams<T>& p, const T* row, int64_t L, int64_t f
 }
 
 // Sum over bins of max(0, cur - prev)^2: differences in T, squares in double.
+// A NaN difference is kept, so a frame reading a NaN sample reports NaN
+// instead of passing for a frame without rise.
 template <typename T>
 double rectified_energy(const T* cur, const T* prev, int32_t K) {
     double acc0 = 0.0, acc1 = 0.0;
     int32_t k = 0;
     for (; k + 2 <= K; k += 2) {
         const T d0 = cur[k] - prev[k], d1 = cur[k + 1] - prev[k + 1];
-        const double r0 = d0 > T(0) ? static_cast<double>(d0) : 0.0;
-        const double r1 = d1 > T(0) ? static_cast<double>(d1) : 0.0;
+        const double r0 = d0 <= T(0) ? 0.0 : static_cast<double>(d0);
+        const double r1 = d1 <= T(0) ? 0.0 : static_cast<double>(d1);
         acc0 += r0 * r0;
         acc1 += r1 * r1;
     }
     for (; k < K; ++k) {
         const T d = cur[k] - prev[k];
-        const double r = d > T(0) ? static_cast<double>(d) : 0.0;
+        const double r = d <= T(0) ? 0.0 : static_cast<double>(d);
         acc0 += r * r;
     }
     return acc0 + acc1;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -182,12 +183,17 @@ void MomentsEngine<T>::frame_stats(Scratch& s, Stats& st) const {
             st.argmax = arg;
             if (S > kMassFloor) v[7] = K * st.max_a / S;
         }
+        if (std::isnan(S)) {
+            // A NaN in the spectrum fails every guard; report it rather than
+            // the zeros of a silent frame.
+            for (int c : {0, 1, 2, 3, 5, 6, 7}) v[c] = std::numeric_limits<double>::quiet_NaN();
+        }
     }
     if (need_pow_) {
         double* p = s.p.data();
         for (int32_t k = 0; k < K; ++k) {
             const double r = re[k], i = im[k], pw = r * r + i * i;
-            p[k] = pw > kPowerFloor ? pw : kPowerFloor;
+            p[k] = pw < kPowerFloor ? kPowerFloor : pw;  // clamps, but lets NaN through
         }
         const double P = sum4(K, [p](int64_t k) { return p[k]; });
         st.P = P;
