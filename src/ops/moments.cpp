@@ -60,9 +60,9 @@ MomentsEngine<T>::MomentsEngine(MomentsParams params)
             throw std::invalid_argument("unknown spectral feature code " + std::to_string(code));
         }
     }
-    // The document of the engine leaves sr unchecked; a non-positive or
-    // infinite rate would only turn every frequency-based statistic into
-    // nonsense or NaN, so it is refused like the mel engines refuse it.
+    // sr only scales the frequency axis, but a non-positive or infinite rate
+    // would turn every frequency-based statistic into nonsense or NaN, so it
+    // is refused as the mel engines refuse it.
     if (!(p_.sr > 0.0)) throw std::invalid_argument("sr must be positive");
     if (!std::isfinite(p_.sr)) throw std::invalid_argument("sr must be finite");
     fft::select_backend(p_.n_fft, fft::real_fft_supports, "real FFT");
@@ -239,6 +239,9 @@ void MomentsEngine<T>::frame_gradient(Scratch& s, const Stats& st, const T* g, T
         double c0 = 0.0, c1 = 0.0, c2 = 0.0, c3 = 0.0, c4 = 0.0;
         if (S > kMassFloor) {
             if (gc[0] != 0.0) c1 += gc[0] / S;
+            // d sigma = d m2 / (2 sigma) is unbounded as sigma -> 0; below the
+            // spread floor the bandwidth is rounding noise (a single spectral
+            // line) and passes no gradient, as skewness does.
             if (gc[1] != 0.0 && st.sigma > kSpreadFloor) {
                 const double k = gc[1] / (2.0 * st.sigma * S);
                 c2 += k;
