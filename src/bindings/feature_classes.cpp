@@ -65,15 +65,6 @@ public:
         require_resident(gpu_engine());
         throw std::runtime_error("no resident GPU path for these parameters");
     }
-    bool gpu_supported() { return gpu_engine() != nullptr; }
-    bool gpu_resident_supported() {
-        auto* e = gpu_engine();
-        return e && e->supports_resident();
-    }
-    bool gpu_resident_f16_supported() {
-        auto* e = gpu_engine();
-        return e && e->supports_resident() && e->supports_resident_f16();
-    }
 
 protected:
     explicit FeatureHandle(FeatureFactory factory) : factory_(std::move(factory)) {}
@@ -82,7 +73,8 @@ private:
     Derived& self() { return static_cast<Derived&>(*this); }
 
     // The feature classes name the transform, not the parameters, when a GPU
-    // backend has no engine for them.
+    // backend has no engine for them (so resolve_backend, whose message names
+    // the parameters, is not used here).
     gpu::FeatureGpu* resolve(const std::string& backend) {
         if (backend == "cpu") return nullptr;
         gpu::FeatureGpu* engine = gpu_engine();
@@ -315,10 +307,8 @@ void add_common_members(py::class_<Handle>& cls) {
         .def("forward_dlpack", &Handle::forward_dlpack, py::arg("y"), py::arg("output"), py::arg("stream"))
         .def("backward_dlpack", &Handle::backward_dlpack, py::arg("grad"), py::arg("y"), py::arg("output"),
              py::arg("stream"))
-        .def("n_frames", &Handle::n_frames, py::arg("n"), "Number of frames for a signal of n samples.")
-        .def("gpu_supported", &Handle::gpu_supported)
-        .def("gpu_resident_supported", &Handle::gpu_resident_supported)
-        .def("gpu_resident_f16_supported", &Handle::gpu_resident_f16_supported);
+        .def("n_frames", &Handle::n_frames, py::arg("n"), "Number of frames for a signal of n samples.");
+    add_gpu_flags<Handle>(cls);
 }
 
 }  // namespace
