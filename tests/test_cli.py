@@ -81,6 +81,10 @@ def test_show_rejects_unreadable_input_in_one_line(tmp_path, content):
     ("mel", ["--n-mels", "64"], 64, "n_mels=64"),
     ("cqt", [], 84, "bins_per_octave=12"),
     ("chroma", [], 12, "n_chroma=12"),
+    ("rms", [], 1, "frame_length=2048"),       # one value a frame: a line plot
+    ("flatness", [], 1, "n_fft=2048"),
+    ("onset", ["--n-mels", "40"], 1, "n_mels=40"),
+    ("tempogram", ["--tempo-win", "64"], 64, "tempo_win=64"),
 ])
 def test_show_other_features(tmp_path, feature, extra, rows, label):
     png = tmp_path / f"{feature}.png"

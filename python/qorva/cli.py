@@ -162,16 +162,17 @@ class Computed:
     picture of it, rows ordered from the lowest frequency up."""
 
     output: np.ndarray            # (B, K, F) as the engine returned it
-    image: np.ndarray             # (rows, F), drawn with the colour range below
-    colour_range: tuple[float, float]
-    colour_label: str
-    y_range: tuple[float, float]  # y value at the centre of the first and of the last row
+    image: np.ndarray | None      # (rows, F), drawn with the colour range below; None draws a line
+    colour_range: tuple[float, float] | None
+    colour_label: str | None
+    y_range: tuple[float, float] | None  # y value at the centre of the first and of the last row
     y_label: str
     first_frame_s: float          # time of the first frame's centre
     frame_step_s: float
     params: dict
     elapsed_ms: tuple[float, float]  # the transform alone: first call (plans FFTs), second call
     y_ticks: list[tuple[float, str]] | None = None  # labelled rows (note names), else numeric
+    line: np.ndarray | None = None  # (F,) values of a one-value-per-frame feature, drawn as a line
 
 
 @dataclass(frozen=True)
@@ -284,29 +285,119 @@ def _chroma(y: np.ndarray, sr: int, args: argparse.Namespace) -> Computed:
     )
 
 
+SPECTRAL_STATISTICS = ("centroid", "bandwidth", "skewness", "kurtosis", "flatness", "slope", "decrease", "crest",
+                       "entropy")
+FEATURE_UNITS = {"centroid": "Hz", "bandwidth": "Hz", "slope": "per Hz", "decrease": "", "rms": ""}
+
+
+def _frame_line(values: np.ndarray, elapsed_ms, params: dict, label: str, hop: int, sr: int) -> Computed:
+    return Computed(output=values, image=None, colour_range=None, colour_label=None, y_range=None, y_label=label,
+                    first_frame_s=0.0, frame_step_s=hop / sr, params=params, elapsed_ms=elapsed_ms,
+                    line=values[0, 0])
+
+
+@feature("rms", "Frame RMS")
+def _rms(y: np.ndarray, sr: int, args: argparse.Namespace) -> Computed:
+    win_length = args.win_length or args.n_fft
+    params = dict(frame_length=win_length, hop_length=args.hop_length, center=True, pad_mode="constant")
+    engine = _native.RmsEngine(win_length, args.hop_length, True, "constant")
+    out, elapsed_ms = _timed(lambda: engine.forward(y[None, :], "power"))
+    return _frame_line(out, elapsed_ms, params, "RMS", args.hop_length, sr)
+
+
+def _statistic(name: str):
+    def compute(y: np.ndarray, sr: int, args: argparse.Namespace) -> Computed:
+        win_length = args.win_length or args.n_fft
+        params = dict(n_fft=args.n_fft, hop_length=args.hop_length, win_length=win_length, window=args.window)
+        engine = _native.SpectralMomentsEngine(float(sr), args.n_fft, args.hop_length, win_length, args.window,
+                                               True, "constant", [name])
+        out, elapsed_ms = _timed(lambda: engine.forward(y[None, :], "power"))
+        unit = FEATURE_UNITS.get(name, "")
+        return _frame_line(out, elapsed_ms, params, f"spectral {name}" + (f" ({unit})" if unit else ""),
+                           args.hop_length, sr)
+
+    return compute
+
+
+for _name in SPECTRAL_STATISTICS:
+    feature(_name, f"Spectral {_name}")(_statistic(_name))
+
+
+@feature("flux", "Spectral flux")
+def _flux(y: np.ndarray, sr: int, args: argparse.Namespace) -> Computed:
+    win_length = args.win_length or args.n_fft
+    params = dict(n_fft=args.n_fft, hop_length=args.hop_length, win_length=win_length, window=args.window)
+    engine = _native.SpectralFluxEngine(args.n_fft, args.hop_length, win_length, args.window, True, "constant")
+    out, elapsed_ms = _timed(lambda: engine.forward(y[None, :], "power"))
+    return _frame_line(out, elapsed_ms, params, "spectral flux", args.hop_length, sr)
+
+
+def _onset_args(sr: int, args: argparse.Namespace) -> tuple[tuple, dict]:
+    win_length = args.win_length or args.n_fft
+    fmax = sr / 2
+    params = dict(n_fft=args.n_fft, hop_length=args.hop_length, win_length=win_length, window=args.window,
+                  n_mels=args.n_mels, fmin=0.0, fmax=fmax)
+    return (float(sr), args.n_fft, args.hop_length, win_length, args.window, True, "constant", args.n_mels, 0.0,
+            fmax, "slaney", "slaney"), params
+
+
+@feature("onset", "Onset strength")
+def _onset(y: np.ndarray, sr: int, args: argparse.Namespace) -> Computed:
+    engine_args, params = _onset_args(sr, args)
+    engine = _native.OnsetStrengthEngine(*engine_args)
+    out, elapsed_ms = _timed(lambda: engine.forward(y[None, :], "power"))
+    return _frame_line(out, elapsed_ms, params, "onset strength", args.hop_length, sr)
+
+
+@feature("tempogram", "Tempogram")
+def _tempogram(y: np.ndarray, sr: int, args: argparse.Namespace) -> Computed:
+    engine_args, params = _onset_args(sr, args)
+    params["tempo_win"] = args.tempo_win
+    engine = _native.TempogramEngine(*engine_args, args.tempo_win)
+    out, elapsed_ms = _timed(lambda: engine.forward(y[None, :], "power"))
+    # Row l is the autocorrelation at a lag of l frames, a tempo of
+    # 60 * sr / (hop * l) BPM; the picture stops at 30 BPM, where musical
+    # tempi end.
+    frames_per_minute = 60.0 * sr / args.hop_length
+    rows = int(min(args.tempo_win - 1, frames_per_minute / 30)) + 1
+    ticks = [(frames_per_minute / bpm, f"{bpm:g}") for bpm in (480, 240, 160, 120, 90, 60, 45, 30)
+             if 1 <= frames_per_minute / bpm <= rows - 1]
+    return Computed(
+        output=out, image=out[0, :rows], colour_range=(0.0, 1.0), colour_label="autocorrelation (lag 0 = 1)",
+        y_range=(0.0, rows - 1.0), y_label="tempo (BPM)",
+        first_frame_s=0.0, frame_step_s=args.hop_length / sr, params=params, elapsed_ms=elapsed_ms,
+        y_ticks=ticks,
+    )
+
+
 def draw(result: Computed, title: str, path: str) -> None:
     """Writes the picture of ``result`` as a PNG (Agg canvas, no display)."""
     _optional_import("matplotlib", "drawing the picture")
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
-    rows, frames = result.image.shape
-    lo, hi = result.y_range
-    half_row = (hi - lo) / (rows - 1) / 2 if rows > 1 else 0.5
-    left = result.first_frame_s - result.frame_step_s / 2
-    extent = (left, left + frames * result.frame_step_s, lo - half_row, hi + half_row)
-
     fig = Figure(figsize=(10, 5), dpi=100, layout="constrained")
     FigureCanvasAgg(fig)
     ax = fig.add_subplot()
-    im = ax.imshow(result.image, origin="lower", aspect="auto", extent=extent, cmap="magma",
-                   vmin=result.colour_range[0], vmax=result.colour_range[1], interpolation="nearest")
+    if result.line is not None:
+        times = result.first_frame_s + np.arange(len(result.line)) * result.frame_step_s
+        ax.plot(times, result.line, linewidth=1.0)
+        ax.set_xlim(times[0], times[-1] if len(times) > 1 else times[0] + result.frame_step_s)
+        ax.grid(alpha=0.3)
+    else:
+        rows, frames = result.image.shape
+        lo, hi = result.y_range
+        half_row = (hi - lo) / (rows - 1) / 2 if rows > 1 else 0.5
+        left = result.first_frame_s - result.frame_step_s / 2
+        extent = (left, left + frames * result.frame_step_s, lo - half_row, hi + half_row)
+        im = ax.imshow(result.image, origin="lower", aspect="auto", extent=extent, cmap="magma",
+                       vmin=result.colour_range[0], vmax=result.colour_range[1], interpolation="nearest")
+        fig.colorbar(im, ax=ax, label=result.colour_label)
     if result.y_ticks:
         ax.set_yticks([pos for pos, _ in result.y_ticks], [label for _, label in result.y_ticks])
     ax.set_xlabel("time (s)")
     ax.set_ylabel(result.y_label)
     ax.set_title(title)
-    fig.colorbar(im, ax=ax, label=result.colour_label)
     try:
         fig.savefig(path, format="png")
     except OSError as e:
@@ -315,8 +406,8 @@ def draw(result: Computed, title: str, path: str) -> None:
 
 def run_show(args: argparse.Namespace, out=sys.stdout) -> int:
     feat = FEATURES[args.feature]
-    if args.n_fft < 1 or args.hop_length < 1 or args.n_mels < 1 or (args.win_length is not None and args.win_length < 1):
-        raise UsageError("--n-fft, --hop-length, --win-length and --n-mels must be positive")
+    if min(args.n_fft, args.hop_length, args.n_mels, args.tempo_win, args.win_length or 1) < 1:
+        raise UsageError("--n-fft, --hop-length, --win-length, --n-mels and --tempo-win must be positive")
     if args.audio is None:
         y, sr = demo_signal(), DEMO_RATE
         source = "built-in demo signal (melody, noise bursts and a chirp)"
@@ -362,7 +453,8 @@ def main(argv: list[str] | None = None) -> int:
     show.add_argument("--hop-length", type=int, default=512)
     show.add_argument("--win-length", type=int, default=None, help="default: n_fft")
     show.add_argument("--window", choices=WINDOWS, default="hann")
-    show.add_argument("--n-mels", type=int, default=128, help="mel bands (--feature mel)")
+    show.add_argument("--n-mels", type=int, default=128, help="mel bands (--feature mel, onset, tempogram)")
+    show.add_argument("--tempo-win", type=int, default=384, help="autocorrelation lags (--feature tempogram)")
     dest = show.add_mutually_exclusive_group()
     dest.add_argument("--png", metavar="PATH", help="picture to write (default: qorva-FEATURE.png)")
     dest.add_argument("--no-png", action="store_true", help="print the summary only")
