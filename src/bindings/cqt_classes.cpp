@@ -24,21 +24,12 @@ ops::CqtEngine<T> make_cqt(double sr, int32_t hop_length, double fmin, int32_t n
     return ops::CqtEngine<T>(ops::CqtConfig{sr, hop_length, fmin, n_bins, bins_per_octave, 1.0, 0.01, gamma});
 }
 
-class CqtHandle {
+class CqtHandle : public EngineSet<ops::CqtEngine<float>, ops::CqtEngine<double>, gpu::CqtGpu> {
 public:
     CqtHandle(double sr, int32_t hop_length, double fmin, int32_t n_bins, int32_t bins_per_octave, double gamma)
-        : sr_(sr), hop_(hop_length), fmin_(fmin), n_bins_(n_bins), bpo_(bins_per_octave), gamma_(gamma),
-          single_(make_cqt<float>(sr, hop_length, fmin, n_bins, bins_per_octave, gamma)) {}
-
-    const ops::CqtEngine<double>& dbl() {
-        if (!double_) double_.emplace(make_cqt<double>(sr_, hop_, fmin_, n_bins_, bpo_, gamma_));
-        return *double_;
-    }
-    gpu::CqtGpu* gpu_engine() {
-        return gpu_.get([this] { return gpu::make_cqt_gpu(single_); });
-    }
-
-    const ops::CqtEngine<float>& single() const { return single_; }
+        : EngineSet(make_cqt<float>(sr, hop_length, fmin, n_bins, bins_per_octave, gamma),
+                    [=] { return make_cqt<double>(sr, hop_length, fmin, n_bins, bins_per_octave, gamma); },
+                    [](const ops::CqtEngine<float>& e) { return gpu::make_cqt_gpu(e); }) {}
 
     py::array forward(py::handle y, const std::string& output, const std::string& backend) {
         return route_by_precision(*this, y, backend,
@@ -51,7 +42,7 @@ public:
         });
     }
 
-    int64_t n_frames(int64_t n) const { return single_.n_frames(n); }
+    int64_t n_frames(int64_t n) const { return single().n_frames(n); }
 
 private:
     template <typename T>
@@ -104,32 +95,15 @@ private:
         return out;
     }
 
-    double sr_;
-    int32_t hop_;
-    double fmin_;
-    int32_t n_bins_, bpo_;
-    double gamma_;
-    ops::CqtEngine<float> single_;
-    std::optional<ops::CqtEngine<double>> double_;
-    GpuSlot<gpu::CqtGpu> gpu_;
 };
 
-class ChromaHandle {
+class ChromaHandle : public EngineSet<ops::ChromaEngine<float>, ops::ChromaEngine<double>, gpu::ChromaGpu> {
 public:
     ChromaHandle(double sr, int32_t hop_length, int32_t bins_per_octave, int32_t n_octaves, int32_t n_chroma,
                  double fmin)
-        : sr_(sr), hop_(hop_length), bpo_(bins_per_octave), n_octaves_(n_octaves), n_chroma_(n_chroma), fmin_(fmin),
-          single_(sr, hop_length, bins_per_octave, n_octaves, n_chroma, fmin) {}
-
-    const ops::ChromaEngine<double>& dbl() {
-        if (!double_) double_.emplace(sr_, hop_, bpo_, n_octaves_, n_chroma_, fmin_);
-        return *double_;
-    }
-    gpu::ChromaGpu* gpu_engine() {
-        return gpu_.get([this] { return gpu::make_chroma_gpu(single_); });
-    }
-
-    const ops::ChromaEngine<float>& single() const { return single_; }
+        : EngineSet(ops::ChromaEngine<float>(sr, hop_length, bins_per_octave, n_octaves, n_chroma, fmin),
+                    [=] { return ops::ChromaEngine<double>(sr, hop_length, bins_per_octave, n_octaves, n_chroma, fmin); },
+                    [](const ops::ChromaEngine<float>& e) { return gpu::make_chroma_gpu(e); }) {}
 
     py::array forward(py::handle y, const std::string& backend) {
         return route_by_precision(*this, y, backend,
@@ -142,7 +116,7 @@ public:
         });
     }
 
-    int64_t n_frames(int64_t n) const { return single_.n_frames(n); }
+    int64_t n_frames(int64_t n) const { return single().n_frames(n); }
 
 private:
     template <typename T>
@@ -187,12 +161,6 @@ private:
         return out;
     }
 
-    double sr_;
-    int32_t hop_, bpo_, n_octaves_, n_chroma_;
-    double fmin_;
-    ops::ChromaEngine<float> single_;
-    std::optional<ops::ChromaEngine<double>> double_;
-    GpuSlot<gpu::ChromaGpu> gpu_;
 };
 
 [[noreturn]] void resident_exchange_unavailable() {

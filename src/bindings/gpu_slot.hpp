@@ -2,9 +2,12 @@
 // on the first call that needs a GPU engine; an empty result is remembered.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <pybind11/pybind11.h>
 
@@ -27,6 +30,35 @@ public:
 private:
     std::shared_ptr<Engine> engine_;
     bool probed_ = false;
+};
+
+// The engines behind one Python object: the single-precision engine, built
+// (and so validated) at construction; the double-precision one, built by the
+// first float64 call with the same checks; and the GPU engine, probed once on
+// first need.  Handles derive from it and supply the two factories.
+template <typename Single, typename Double, typename Gpu>
+class EngineSet {
+public:
+    const Single& single() const { return single_; }
+    const Double& dbl() {
+        if (!double_) double_.emplace(make_double_());
+        return *double_;
+    }
+    Gpu* gpu_engine() {
+        return gpu_.get([this] { return make_gpu_(single_); });
+    }
+
+protected:
+    EngineSet(Single single, std::function<Double()> make_double,
+              std::function<std::shared_ptr<Gpu>(const Single&)> make_gpu)
+        : single_(std::move(single)), make_double_(std::move(make_double)), make_gpu_(std::move(make_gpu)) {}
+
+private:
+    Single single_;
+    std::optional<Double> double_;
+    std::function<Double()> make_double_;
+    std::function<std::shared_ptr<Gpu>(const Single&)> make_gpu_;
+    GpuSlot<Gpu> gpu_;
 };
 
 // "cpu" runs on the CPU (no engine); any other backend needs a GPU engine.

@@ -15,24 +15,20 @@ namespace {
 
 using ops::OutputMode;
 
-class MelHandle {
+template <typename T>
+ops::MelParams<T> make_mel_params(const gpu::MelConfig& c) {
+    const gpu::FrameConfig& f = c.frame;
+    return ops::MelParams<T>(f.n_fft, f.hop_length, f.win_length, f.window, f.center, f.pad_mode, c.sr, c.n_mels,
+                             c.fmin, c.fmax, c.mel_scale, c.mel_norm);
+}
+
+class MelHandle : public EngineSet<ops::MelParams<float>, ops::MelParams<double>, gpu::MelGpu> {
 public:
     MelHandle(double sr, int32_t n_fft, int32_t hop_length, int32_t win_length, py::handle window, bool center,
               const std::string& pad_mode, int32_t n_mels, double fmin, double fmax, const std::string& mel_scale,
               const std::string& mel_norm)
-        : config_{make_config(sr, n_fft, hop_length, win_length, window, center, pad_mode, n_mels, fmin, fmax,
-                              mel_scale, mel_norm)},
-          single_(make_params<float>()) {}
-
-    const ops::MelParams<double>& dbl() {
-        if (!double_) double_.emplace(make_params<double>());
-        return *double_;
-    }
-    gpu::MelGpu* gpu_engine() {
-        return gpu_.get([this] { return gpu::make_mel_gpu(config_); });
-    }
-
-    const ops::MelParams<float>& single() const { return single_; }
+        : MelHandle(make_config(sr, n_fft, hop_length, win_length, window, center, pad_mode, n_mels, fmin, fmax,
+                                mel_scale, mel_norm)) {}
 
     py::array forward(py::handle y, const std::string& output, const std::string& backend) {
         return route_by_precision(*this, y, backend,
@@ -45,9 +41,13 @@ public:
         });
     }
 
-    int64_t n_frames(int64_t n) const { return single_.n_frames(n); }
+    int64_t n_frames(int64_t n) const { return single().n_frames(n); }
 
 private:
+    explicit MelHandle(const gpu::MelConfig& c)
+        : EngineSet(make_mel_params<float>(c), [c] { return make_mel_params<double>(c); },
+                    [c](const ops::MelParams<float>&) { return gpu::make_mel_gpu(c); }) {}
+
     static gpu::MelConfig make_config(double sr, int32_t n_fft, int32_t hop_length, int32_t win_length,
                                       py::handle window, bool center, const std::string& pad_mode, int32_t n_mels,
                                       double fmin, double fmax, const std::string& mel_scale,
@@ -58,13 +58,6 @@ private:
         const ops::MelScale scale = ops::parse_mel_scale(mel_scale);
         const ops::MelNorm norm = ops::parse_mel_norm(mel_norm);
         return {{n_fft, hop_length, win_length, std::move(spec), center, pad}, sr, n_mels, fmin, fmax, scale, norm};
-    }
-
-    template <typename T>
-    ops::MelParams<T> make_params() const {
-        const gpu::FrameConfig& f = config_.frame;
-        return ops::MelParams<T>(f.n_fft, f.hop_length, f.win_length, f.window, f.center, f.pad_mode, config_.sr,
-                                 config_.n_mels, config_.fmin, config_.fmax, config_.mel_scale, config_.mel_norm);
     }
 
     template <typename T>
@@ -113,10 +106,6 @@ private:
         return out;
     }
 
-    gpu::MelConfig config_;
-    ops::MelParams<float> single_;
-    std::optional<ops::MelParams<double>> double_;
-    GpuSlot<gpu::MelGpu> gpu_;
 };
 
 py::array mel_filterbank(double sr, int32_t n_fft, int32_t n_mels, double fmin, double fmax, const std::string& scale,

@@ -18,22 +18,22 @@ namespace {
 
 using ops::OutputMode;
 
-class StftHandle {
+template <typename T>
+ops::StftParams<T> make_stft_params(const gpu::FrameConfig& c) {
+    return ops::StftParams<T>(c.n_fft, c.hop_length, c.win_length, c.window, c.center, c.pad_mode);
+}
+
+template <typename T>
+ops::IstftParams<T> make_istft_params(const gpu::FrameConfig& c) {
+    return ops::IstftParams<T>(c.n_fft, c.hop_length, c.win_length, c.window, c.center);
+}
+
+class StftHandle : public EngineSet<ops::StftParams<float>, ops::StftParams<double>, gpu::StftGpu> {
 public:
     StftHandle(int32_t n_fft, int32_t hop_length, int32_t win_length, py::handle window, bool center,
                const std::string& pad_mode)
-        : config_{n_fft, hop_length, win_length, parse_window(window), center, ops::parse_pad_mode(pad_mode)},
-          single_(make_params<float>()) {}
-
-    const ops::StftParams<float>& single() const { return single_; }
-    // Built by the first float64 call, with the same checks.
-    const ops::StftParams<double>& dbl() {
-        if (!double_) double_.emplace(make_params<double>());
-        return *double_;
-    }
-    gpu::StftGpu* gpu_engine() {
-        return gpu_.get([this] { return gpu::make_stft_gpu(config_); });
-    }
+        : StftHandle(gpu::FrameConfig{n_fft, hop_length, win_length, parse_window(window), center,
+                                      ops::parse_pad_mode(pad_mode)}) {}
 
     // --- forward -------------------------------------------------------
     py::array forward(py::handle y, const std::string& output, const std::string& backend) {
@@ -48,7 +48,7 @@ public:
             return forward_cpu(dbl(), y, mode);
         }
         if (engine) return forward_gpu(*engine, y, mode);
-        return forward_cpu(single_, y, mode);
+        return forward_cpu(single(), y, mode);
     }
 
     // --- backward ------------------------------------------------------
@@ -58,14 +58,12 @@ public:
         });
     }
 
-    int64_t n_frames(int64_t n) const { return single_.n_frames(n); }
+    int64_t n_frames(int64_t n) const { return single().n_frames(n); }
 
 private:
-    template <typename T>
-    ops::StftParams<T> make_params() const {
-        return ops::StftParams<T>(config_.n_fft, config_.hop_length, config_.win_length, config_.window,
-                                  config_.center, config_.pad_mode);
-    }
+    explicit StftHandle(const gpu::FrameConfig& c)
+        : EngineSet(make_stft_params<float>(c), [c] { return make_stft_params<double>(c); },
+                    [c](const ops::StftParams<float>&) { return gpu::make_stft_gpu(c); }) {}
 
     // The output array of a forward call: real (B, K, F) C-contiguous, or
     // complex (B, K, F) over frame-major memory.
@@ -93,7 +91,7 @@ private:
     py::array forward_gpu(gpu::StftGpu& engine, py::handle y, OutputMode mode) {
         auto x = as_signal<float>(y);
         const int64_t B = x.shape(0), L = x.shape(1);
-        py::array out = new_output<float>(mode, B, single_.n_bins(), single_.n_frames(L));
+        py::array out = new_output<float>(mode, B, single().n_bins(), single().n_frames(L));
         const float* src = x.data();
         void* dst = out.mutable_data();
         {
@@ -106,7 +104,7 @@ private:
     py::array forward_gpu_f64(gpu::StftGpu& engine, py::handle y, OutputMode mode) {
         auto x = as_signal<double>(y);
         const int64_t B = x.shape(0), L = x.shape(1);
-        py::array out = new_output<double>(mode, B, single_.n_bins(), single_.n_frames(L));
+        py::array out = new_output<double>(mode, B, single().n_bins(), single().n_frames(L));
         const double* src = x.data();
         void* dst = out.mutable_data();
         {
@@ -121,7 +119,7 @@ private:
         if (!x) throw py::error_already_set();
         if (x.ndim() != 2) throw std::invalid_argument("expected a 2-D (batch, samples) array");
         const int64_t B = x.shape(0), L = x.shape(1);
-        const py::ssize_t K = single_.n_bins(), F = single_.n_frames(L);
+        const py::ssize_t K = single().n_bins(), F = single().n_frames(L);
         py::array out(py::dtype("float16"), std::vector<py::ssize_t>{B, K, F});
         const auto* src = static_cast<const uint16_t*>(x.data());
         auto* dst = static_cast<uint16_t*>(out.mutable_data());
@@ -167,27 +165,13 @@ private:
         return out;
     }
 
-    gpu::FrameConfig config_;
-    ops::StftParams<float> single_;
-    std::optional<ops::StftParams<double>> double_;
-    GpuSlot<gpu::StftGpu> gpu_;
 };
 
-class IstftHandle {
+class IstftHandle : public EngineSet<ops::IstftParams<float>, ops::IstftParams<double>, gpu::IstftGpu> {
 public:
     IstftHandle(int32_t n_fft, int32_t hop_length, int32_t win_length, py::handle window, bool center)
-        : config_{n_fft, hop_length, win_length, parse_window(window), center, ops::PadMode::constant},
-          single_(make_params<float>()) {}
-
-    const ops::IstftParams<double>& dbl() {
-        if (!double_) double_.emplace(make_params<double>());
-        return *double_;
-    }
-    gpu::IstftGpu* gpu_engine() {
-        return gpu_.get([this] { return gpu::make_istft_gpu(config_); });
-    }
-
-    const ops::IstftParams<float>& single() const { return single_; }
+        : IstftHandle(gpu::FrameConfig{n_fft, hop_length, win_length, parse_window(window), center,
+                                       ops::PadMode::constant}) {}
 
     py::array forward(py::handle Z, int64_t length, const std::string& backend) {
         return route_by_precision(
@@ -203,11 +187,9 @@ public:
     }
 
 private:
-    template <typename T>
-    ops::IstftParams<T> make_params() const {
-        return ops::IstftParams<T>(config_.n_fft, config_.hop_length, config_.win_length, config_.window,
-                                   config_.center);
-    }
+    explicit IstftHandle(const gpu::FrameConfig& c)
+        : EngineSet(make_istft_params<float>(c), [c] { return make_istft_params<double>(c); },
+                    [c](const ops::IstftParams<float>&) { return gpu::make_istft_gpu(c); }) {}
 
     template <typename T>
     py::array forward_impl(const ops::IstftParams<T>& p, py::handle Z, int64_t length, gpu::IstftGpu* engine) {
@@ -253,10 +235,6 @@ private:
         return out;
     }
 
-    gpu::FrameConfig config_;
-    ops::IstftParams<float> single_;
-    std::optional<ops::IstftParams<double>> double_;
-    GpuSlot<gpu::IstftGpu> gpu_;
 };
 
 // The resident DLPack exchange arrives with the CUDA backend; until a GPU
