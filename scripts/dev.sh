@@ -10,6 +10,12 @@
 #                          there)
 #   scripts/dev.sh bench   set up, add the peers PyTorch and nnAudio, then run
 #                          the benchmarks in bench/
+#   scripts/dev.sh sanitize
+#                          the whole Python test suite against an
+#                          AddressSanitizer + UndefinedBehaviorSanitizer build
+#                          (.venv-asan, build/asan; without PyTorch, whose
+#                          tests skip), then the C++ unit tests under
+#                          ThreadSanitizer (build/tsan); arguments go to pytest
 #
 # Set-up installs what is missing and nothing else: FFTW and pkg-config from
 # Debian, a virtual environment (.venv, .venv-3.13) with the build and test
@@ -46,9 +52,11 @@ ensure_system_packages() {
     DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq libfftw3-dev pkg-config >/dev/null
 }
 
-# ensure_venv PYTHON DIR: a virtual environment with the tools and this package.
+# ensure_venv PYTHON DIR [PIP_ARGS...]: a virtual environment with the tools
+# and this package (built with PIP_ARGS, e.g. --config-settings).
 ensure_venv() {
     local python="$1" dir="$2"
+    shift 2
     if [ ! -x "$dir/bin/python" ]; then
         log "creating $dir with $("$python" --version 2>&1)"
         "$python" -m venv "$dir"
@@ -59,7 +67,7 @@ ensure_venv() {
     fi
     log "building qorva into $dir"
     PATH="$dir/bin:$PATH" "$dir/bin/python" -m pip install -q --disable-pip-version-check \
-        --no-build-isolation "$ROOT"
+        --no-build-isolation "$@" "$ROOT"
 }
 
 # PyTorch for qorva.torch, its tests and the benchmarks, in .venv only.
@@ -101,9 +109,49 @@ run_python_tests() {
     (cd "$ROOT/tests" && "$dir/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests")
 }
 
+# The Python suite against the extension built with ASan and UBSan. The
+# interpreter itself is not instrumented, so the ASan runtime is preloaded,
+# with libstdc++ beside it: ASan looks up the real __cxa_throw when it starts,
+# and without libstdc++ already loaded the first C++ exception in any
+# extension module aborts the process. Leak checking is off because CPython
+# keeps interned objects to the end by design. Any UBSan report aborts the run.
+run_asan_python_tests() {
+    local dir="$ROOT/.venv-asan" libasan libstdcxx
+    ensure_venv python3 "$dir" --config-settings=build-dir=build/asan \
+        --config-settings=cmake.define.QORVA_SANITIZE=address
+    libasan="$(gcc -print-file-name=libasan.so)"
+    libstdcxx="$(gcc -print-file-name=libstdc++.so.6)"
+    if [ ! -e "$libasan" ] || [ ! -e "$libstdcxx" ]; then
+        echo "the ASan runtime or libstdc++ was not found ($libasan, $libstdcxx)" >&2
+        exit 1
+    fi
+    log "Python tests under ASan + UBSan with $("$dir/bin/python" --version 2>&1)"
+    (cd "$ROOT/tests" && LD_PRELOAD="$libasan:$libstdcxx" \
+        ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        "$dir/bin/python" -m pytest -q -p no:cacheprovider "$@" "$ROOT/tests")
+}
+
+# The C++ unit tests under ThreadSanitizer (the thread pool, the buffer pool
+# and the engines' parallel paths); any report fails the test.
+run_tsan_cpp_tests() {
+    log "C++ unit tests under ThreadSanitizer"
+    local build="$ROOT/build/tsan" tools="$ROOT/.venv-asan/bin"
+    PATH="$tools:$PATH" cmake -S "$ROOT" -B "$build" -G Ninja -DQORVA_BUILD_TESTS=ON \
+        -DCMAKE_BUILD_TYPE=Release -DQORVA_SANITIZE=thread >/dev/null
+    PATH="$tools:$PATH" cmake --build "$build" --parallel
+    (cd "$build" && TSAN_OPTIONS=halt_on_error=1:exitcode=66 \
+        PATH="$tools:$PATH" ctest --output-on-failure)
+}
+
 command="${1:-demo}"
 shift || true
 ensure_system_packages
+if [ "$command" = sanitize ]; then
+    # Its own venv and build directories; .venv is not needed.
+    run_asan_python_tests "$@"
+    run_tsan_cpp_tests
+    exit 0
+fi
 ensure_venv python3 "$ROOT/.venv"
 
 case "$command" in
@@ -137,7 +185,7 @@ case "$command" in
         done
         ;;
     *)
-        echo "usage: scripts/dev.sh demo|test|bench" >&2
+        echo "usage: scripts/dev.sh demo|test|bench|sanitize" >&2
         exit 2
         ;;
 esac

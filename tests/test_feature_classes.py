@@ -6,6 +6,7 @@ import threading
 
 import numpy as np
 import pytest
+from conftest import needs_plain_allocator
 
 import qorva
 
@@ -137,6 +138,7 @@ def resident_kib():
         return int(f.read().split()[1]) * 4
 
 
+@needs_plain_allocator
 def test_repeated_calls_keep_memory_flat():
     # Scratch and outputs come from the buffer pool: once warm, forward and
     # backward with the same shapes reuse blocks instead of growing the heap.

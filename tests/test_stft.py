@@ -6,7 +6,7 @@ import threading
 
 import numpy as np
 import pytest
-from conftest import rel_l2
+from conftest import needs_plain_allocator, rel_l2
 from framing_reference import WINDOW_NAMES
 from framing_reference import stft as ref_stft
 
@@ -197,6 +197,7 @@ def resident_kib():
         return int(f.read().split()[1]) * 4
 
 
+@needs_plain_allocator
 def test_repeated_calls_keep_memory_flat():
     # Each output array goes back to the buffer pool when it dies, so 200 calls
     # with the same shapes reuse the same blocks instead of growing the heap.

@@ -54,8 +54,10 @@ std::vector<T> halfband_taps() {
 
 // y[i] += sum_j taps[j] * src[i + j] for i < n, 32 taps.  The loop over i
 // vectorises; on x86-64 an AVX2 clone is picked at load time where the CPU has
-// it (each output is summed in the same order by every clone).
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+// it (each output is summed in the same order by every clone). ThreadSanitizer
+// builds go without the clones: the loader runs the clone resolver before the
+// TSan runtime is up, and the instrumented resolver crashes the program.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #define QORVA_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define QORVA_SIMD_CLONES
