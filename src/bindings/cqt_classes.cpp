@@ -55,16 +55,9 @@ private:
                                                     : py::array(pooled_array<T>({B, e.n_bins(), F}));
         const T* src = x.data();
         void* dst = out.mutable_data();
-        {
-            py::gil_scoped_release unlocked;
-            if constexpr (std::is_same_v<T, float>) {
-                if (engine) {
-                    engine->forward_staged(src, B, L, mode, dst);
-                    return out;
-                }
-            }
-            e.forward(src, B, L, mode, static_cast<T*>(dst));
-        }
+        run_unlocked<T>(
+            engine, [&](auto& gpu) { gpu.forward_staged(src, B, L, mode, dst); },
+            [&] { e.forward(src, B, L, mode, static_cast<T*>(dst)); });
         return out;
     }
 
@@ -82,16 +75,9 @@ private:
         const T* src = x.data();
         const void* gp = g.data();
         T* dst = out.mutable_data();
-        {
-            py::gil_scoped_release unlocked;
-            if constexpr (std::is_same_v<T, float>) {
-                if (engine) {
-                    engine->backward_staged(gp, src, B, L, mode, dst);
-                    return out;
-                }
-            }
-            e.backward(src, static_cast<const T*>(gp), B, L, mode, dst);
-        }
+        run_unlocked<T>(
+            engine, [&](auto& gpu) { gpu.backward_staged(gp, src, B, L, mode, dst); },
+            [&] { e.backward(src, static_cast<const T*>(gp), B, L, mode, dst); });
         return out;
     }
 
@@ -126,16 +112,9 @@ private:
         auto out = pooled_array<T>({B, e.n_chroma(), e.n_frames(L)});
         const T* src = x.data();
         T* dst = out.mutable_data();
-        {
-            py::gil_scoped_release unlocked;
-            if constexpr (std::is_same_v<T, float>) {
-                if (engine) {
-                    engine->forward_staged(src, B, L, dst);
-                    return out;
-                }
-            }
-            e.forward(src, B, L, dst);
-        }
+        run_unlocked<T>(
+            engine, [&](auto& gpu) { gpu.forward_staged(src, B, L, dst); },
+            [&] { e.forward(src, B, L, dst); });
         return out;
     }
 
@@ -148,16 +127,9 @@ private:
         const T* src = x.data();
         const T* gp = g.data();
         T* dst = out.mutable_data();
-        {
-            py::gil_scoped_release unlocked;
-            if constexpr (std::is_same_v<T, float>) {
-                if (engine) {
-                    engine->backward_staged(gp, src, B, L, dst);
-                    return out;
-                }
-            }
-            e.backward(src, gp, B, L, dst);
-        }
+        run_unlocked<T>(
+            engine, [&](auto& gpu) { gpu.backward_staged(gp, src, B, L, dst); },
+            [&] { e.backward(src, gp, B, L, dst); });
         return out;
     }
 

@@ -73,13 +73,9 @@ private:
     Derived& self() { return static_cast<Derived&>(*this); }
 
     // The feature classes name the transform, not the parameters, when a GPU
-    // backend has no engine for them (so resolve_backend, whose message names
-    // the parameters, is not used here).
+    // backend has no engine for them.
     gpu::FeatureGpu* resolve(const std::string& backend) {
-        if (backend == "cpu") return nullptr;
-        gpu::FeatureGpu* engine = gpu_engine();
-        if (engine == nullptr) throw std::runtime_error(backend + " backend does not support this transform");
-        return engine;
+        return resolve_backend(*this, backend, " backend does not support this transform");
     }
 
     template <typename T>
@@ -90,16 +86,9 @@ private:
         auto out = pooled_array<T>({B, self().rows(), engine.n_frames(L)});
         const T* src = x.data();
         T* dst = out.mutable_data();
-        {
-            py::gil_scoped_release unlocked;
-            if constexpr (std::is_same_v<T, float>) {
-                if (gpu) {
-                    gpu->forward_staged(src, B, L, dst);
-                    return out;
-                }
-            }
-            Derived::run_forward(engine, src, B, L, dst);
-        }
+        run_unlocked<T>(
+            gpu, [&](auto& staged) { staged.forward_staged(src, B, L, dst); },
+            [&] { Derived::run_forward(engine, src, B, L, dst); });
         return out;
     }
 
@@ -113,16 +102,9 @@ private:
         const T* gp = g.data();
         const T* src = x.data();
         T* dst = out.mutable_data();
-        {
-            py::gil_scoped_release unlocked;
-            if constexpr (std::is_same_v<T, float>) {
-                if (gpu) {
-                    gpu->backward_staged(gp, src, B, L, dst);
-                    return out;
-                }
-            }
-            Derived::run_backward(engine, gp, src, B, L, dst);
-        }
+        run_unlocked<T>(
+            gpu, [&](auto& staged) { staged.backward_staged(gp, src, B, L, dst); },
+            [&] { Derived::run_backward(engine, gp, src, B, L, dst); });
         return out;
     }
 

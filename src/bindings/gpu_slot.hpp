@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include <pybind11/pybind11.h>
@@ -61,13 +62,30 @@ private:
     GpuSlot<Gpu> gpu_;
 };
 
-// "cpu" runs on the CPU (no engine); any other backend needs a GPU engine.
+// "cpu" runs on the CPU (no engine); any other backend needs a GPU engine,
+// and its absence is reported as backend + `refusal`.
 template <typename Handle>
-auto resolve_backend(Handle& handle, const std::string& backend) -> decltype(handle.gpu_engine()) {
+auto resolve_backend(Handle& handle, const std::string& backend,
+                     const char* refusal = " backend does not support these parameters")
+    -> decltype(handle.gpu_engine()) {
     if (backend == "cpu") return nullptr;
     auto* engine = handle.gpu_engine();
-    if (engine == nullptr) throw std::runtime_error(backend + " backend does not support these parameters");
+    if (engine == nullptr) throw std::runtime_error(backend + refusal);
     return engine;
+}
+
+// With the interpreter lock released: the GPU engine's staged entry when one
+// was resolved (staged entries exist for float32 only), else the CPU call.
+template <typename T, typename Gpu, typename Staged, typename Cpu>
+void run_unlocked(Gpu* engine, Staged&& staged, Cpu&& cpu) {
+    py::gil_scoped_release unlocked;
+    if constexpr (std::is_same_v<T, float>) {
+        if (engine != nullptr) {
+            staged(*engine);
+            return;
+        }
+    }
+    cpu();
 }
 
 // Resident (DLPack) calls need an engine that keeps tensors on the device.

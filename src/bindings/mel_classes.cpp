@@ -68,16 +68,9 @@ private:
         auto out = pooled_array<T>({B, p.n_mels, p.n_frames(L)});
         const T* src = x.data();
         T* dst = out.mutable_data();
-        {
-            py::gil_scoped_release unlocked;
-            if constexpr (std::is_same_v<T, float>) {
-                if (engine) {
-                    engine->forward_staged(src, B, L, mode, dst);
-                    return out;
-                }
-            }
-            ops::mel_forward(p, src, B, L, mode, dst);
-        }
+        run_unlocked<T>(
+            engine, [&](auto& gpu) { gpu.forward_staged(src, B, L, mode, dst); },
+            [&] { ops::mel_forward(p, src, B, L, mode, dst); });
         return out;
     }
 
@@ -93,16 +86,9 @@ private:
         const T* gp = g.data();
         const T* src = x.data();
         T* dst = out.mutable_data();
-        {
-            py::gil_scoped_release unlocked;
-            if constexpr (std::is_same_v<T, float>) {
-                if (engine) {
-                    engine->backward_staged(gp, src, B, L, mode, dst);
-                    return out;
-                }
-            }
-            ops::mel_backward(p, gp, src, B, L, dst, mode);
-        }
+        run_unlocked<T>(
+            engine, [&](auto& gpu) { gpu.backward_staged(gp, src, B, L, mode, dst); },
+            [&] { ops::mel_backward(p, gp, src, B, L, dst, mode); });
         return out;
     }
 

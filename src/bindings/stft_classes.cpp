@@ -151,20 +151,15 @@ private:
         auto out = pooled_array<T>({B, L});
         const T* src = x.data();
         T* dst = out.mutable_data();
-        {
-            py::gil_scoped_release unlocked;
-            const T* g = complex_grad ? reinterpret_cast<const T*>(complex_grad->frame_major()) : real_grad.data();
-            if constexpr (std::is_same_v<T, float>) {
-                if (engine) {
-                    engine->backward_staged(g, src, B, L, mode, dst);
-                    return out;
-                }
-            }
-            ops::stft_backward(p, g, B, L, mode, src, dst);
-        }
+        // Read without the lock: a complex gradient is made frame-major there.
+        auto g = [&] {
+            return complex_grad ? reinterpret_cast<const T*>(complex_grad->frame_major()) : real_grad.data();
+        };
+        run_unlocked<T>(
+            engine, [&](auto& gpu) { gpu.backward_staged(g(), src, B, L, mode, dst); },
+            [&] { ops::stft_backward(p, g(), B, L, mode, src, dst); });
         return out;
     }
-
 };
 
 class IstftHandle : public EngineSet<ops::IstftParams<float>, ops::IstftParams<double>, gpu::IstftGpu> {
@@ -199,17 +194,9 @@ private:
         if (length < 0) length = p.natural_length(F);
         auto out = pooled_array<T>({B, length});
         T* dst = out.mutable_data();
-        {
-            py::gil_scoped_release unlocked;
-            const std::complex<T>* z = spec.frame_major();
-            if constexpr (std::is_same_v<T, float>) {
-                if (engine) {
-                    engine->forward_staged(z, B, F, dst, length);
-                    return out;
-                }
-            }
-            ops::istft_forward(p, z, B, F, dst, length);
-        }
+        run_unlocked<T>(
+            engine, [&](auto& gpu) { gpu.forward_staged(spec.frame_major(), B, F, dst, length); },
+            [&] { ops::istft_forward(p, spec.frame_major(), B, F, dst, length); });
         return out;
     }
 
@@ -222,19 +209,11 @@ private:
         py::array out = frame_major_array<T>(B, p.n_bins(), n_frames);
         const T* src = g.data();
         auto* dst = static_cast<std::complex<T>*>(out.mutable_data());
-        {
-            py::gil_scoped_release unlocked;
-            if constexpr (std::is_same_v<T, float>) {
-                if (engine) {
-                    engine->backward_staged(src, B, L, n_frames, dst);
-                    return out;
-                }
-            }
-            ops::istft_backward(p, src, B, L, n_frames, dst);
-        }
+        run_unlocked<T>(
+            engine, [&](auto& gpu) { gpu.backward_staged(src, B, L, n_frames, dst); },
+            [&] { ops::istft_backward(p, src, B, L, n_frames, dst); });
         return out;
     }
-
 };
 
 // The resident DLPack exchange arrives with the CUDA backend; until a GPU
