@@ -476,18 +476,7 @@ void CqtEngine<T>::backward_row(const T* row, const T* grad_row, int64_t n_sampl
                     octave_frame(oct, level, level_len, t, s, C.data());
                     for (int64_t r = 0; r < nf; ++r) {
                         const T g = grad_row[(oct.bin_offset + r) * F + t];
-                        const T p = std::norm(C[r]);
-                        T scale;
-                        switch (output) {
-                            case OutputMode::magnitude: {
-                                const T mag = std::sqrt(p);
-                                scale = mag > T(1e-12) ? g / mag : T(0);
-                                break;
-                            }
-                            case OutputMode::power: scale = T(2) * g; break;
-                            default: scale = p > static_cast<T>(1e-10) ? g * kDbGradScale<T> / p : T(0); break;
-                        }
-                        gC[r] = scale * C[r];
+                        gC[r] = output_grad_scale(output, g, std::norm(C[r])) * C[r];
                     }
                 }
                 // G = K^H gC through the precomputed adjoint rows.

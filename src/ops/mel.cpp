@@ -147,12 +147,9 @@ void mel_backward(const MelParams<T>& p, const T* grad, const T* signal, int64_t
                         T dS = T(0);
                         if (e.band[0] >= 0) dS += g[e.band[0]] * e.weight[0];
                         if (e.band[1] >= 0) dS += g[e.band[1]] * e.weight[1];
-                        if (mode == OutputMode::magnitude) {
-                            const T mag = std::sqrt(re[k] * re[k] + im[k] * im[k]);
-                            dS = mag > T(1e-12) ? dS / mag : T(0);
-                        } else {
-                            dS = T(2) * dS;
-                        }
+                        // The spectrum is |X| or |X|^2 (dB applies to mel energies, above).
+                        dS = output_grad_scale(mode == OutputMode::magnitude ? mode : OutputMode::power, dS,
+                                               re[k] * re[k] + im[k] * im[k]);
                         dre[k] = dS * re[k];
                         dim[k] = dS * im[k];
                     }

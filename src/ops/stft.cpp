@@ -85,30 +85,6 @@ void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L,
     });
 }
 
-// d(output)/d(re, im) per unit of (re, im) for the real modes, with the
-// forward's guards: a value zeroed by a guard passes no gradient.  `g` holds
-// the output gradient of one frame (K values); the scales overwrite it.
-template <typename T>
-void real_mode_scales(OutputMode mode, const T* re, const T* im, T* g, int32_t K) {
-    switch (mode) {
-        case OutputMode::magnitude:
-            for (int32_t k = 0; k < K; ++k) {
-                const T mag = std::sqrt(re[k] * re[k] + im[k] * im[k]);
-                g[k] = mag > T(1e-12) ? g[k] / mag : T(0);
-            }
-            break;
-        case OutputMode::power:
-            for (int32_t k = 0; k < K; ++k) g[k] = T(2) * g[k];
-            break;
-        default:
-            for (int32_t k = 0; k < K; ++k) {
-                const T pw = re[k] * re[k] + im[k] * im[k];
-                g[k] = pw > static_cast<T>(1e-10) ? g[k] * kDbGradScale<T> / pw : T(0);
-            }
-            break;
-    }
-}
-
 template <typename T>
 void stft_backward(const StftParams<T>& p, const T* grad, int64_t B, int64_t L, OutputMode mode, const T* signal,
                    T* grad_signal) {
@@ -139,11 +115,12 @@ void stft_backward(const StftParams<T>& p, const T* grad, int64_t B, int64_t L, 
                         }
                     } else {
                         frame_spectrum(p, signal + b * L, L, f, s);
-                        T* scale = gblock.data() + j * K;
-                        real_mode_scales(mode, s.re.data(), s.im.data(), scale, K);
+                        const T* g = gblock.data() + j * K;
                         for (int32_t k = 0; k < K; ++k) {
-                            dre[k] = scale[k] * s.re[k];
-                            dim[k] = scale[k] * s.im[k];
+                            const T re = s.re[k], im = s.im[k];
+                            const T scale = output_grad_scale(mode, g[k], re * re + im * im);
+                            dre[k] = scale * re;
+                            dim[k] = scale * im;
                         }
                     }
                     spectrum_adjoint(s, dre.data(), dim.data(), p.window_values.data(), frame_grads + f * n);

@@ -67,4 +67,20 @@ inline constexpr T kDbGradScale = T(8.685889638065037);
 template <>
 inline constexpr float kDbGradScale<float> = 8.68588924407959f;
 
+// Gradient of a real output ("magnitude", "power" or "db") of a complex value
+// of power p, as the factor s with d(output)/d(re, im) = s * (re, im) for an
+// output gradient g.  The forward's guards apply: a value held at a floor
+// passes no gradient.
+template <typename T>
+inline T output_grad_scale(OutputMode mode, T g, T power) {
+    switch (mode) {
+        case OutputMode::magnitude: {
+            const T mag = std::sqrt(power);
+            return mag > T(1e-12) ? g / mag : T(0);
+        }
+        case OutputMode::power: return T(2) * g;
+        default: return power > static_cast<T>(1e-10) ? g * kDbGradScale<T> / power : T(0);
+    }
+}
+
 }  // namespace qorva::dsp::ops
