@@ -72,6 +72,20 @@ void spectrum_adjoint(FrameScratch<T>& s, const T* dre, const T* dim, const T* w
     }
 }
 
+// Splits a task's range [begin, end) of (row, frame) indices q = b * F + f
+// into runs of at most `run` consecutive frames of one row and calls
+// fn(b, f0, count) for each: a run never crosses a row, so its frames are
+// contiguous in bin-major outputs.
+template <typename Fn>
+void for_frame_runs(int64_t begin, int64_t end, int64_t F, int64_t run, const Fn& fn) {
+    for (int64_t q = begin; q < end;) {
+        const int64_t b = q / F, f0 = q % F;
+        const int64_t count = std::min({run, end - q, F - f0});
+        fn(b, f0, count);
+        q += count;
+    }
+}
+
 // block[j * rows + r] -> out[r * F + j] for j < count: a frame-major block into
 // bin-major rows (out points at the block's first frame of row 0).
 template <typename T>

@@ -89,10 +89,7 @@ void mel_forward(const MelParams<T>& p, const T* signal, int64_t B, int64_t L, O
     parallel_for(B * F, 64, [&](int64_t begin, int64_t end) {
         FrameScratch<T> s(p.n_fft);
         AlignedBuffer<T> block(static_cast<std::size_t>(M * kFrameBlock));
-        int64_t q = begin;
-        while (q < end) {
-            const int64_t b = q / F, f0 = q % F;
-            const int64_t count = std::min({kFrameBlock, end - q, F - f0});
+        for_frame_runs(begin, end, F, kFrameBlock, [&](int64_t b, int64_t f0, int64_t count) {
             for (int64_t j = 0; j < count; ++j) {
                 frame_spectrum(geo, p.window_values.data(), signal + b * L, L, f0 + j, s);
                 T* mel = block.data() + j * M;
@@ -102,8 +99,7 @@ void mel_forward(const MelParams<T>& p, const T* signal, int64_t B, int64_t L, O
                 }
             }
             store_block(block.data(), count, M, out + b * M * F + f0, F);
-            q += count;
-        }
+        });
     });
 }
 

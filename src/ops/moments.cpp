@@ -328,10 +328,7 @@ void MomentsEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
         Scratch s(p_.n_fft);
         Stats st;
         AlignedBuffer<T> block(static_cast<std::size_t>(N * kFrameBlock));
-        int64_t q = begin;
-        while (q < end) {
-            const int64_t b = q / F, f0 = q % F;
-            const int64_t count = std::min({kFrameBlock, end - q, F - f0});
+        for_frame_runs(begin, end, F, kFrameBlock, [&](int64_t b, int64_t f0, int64_t count) {
             for (int64_t j = 0; j < count; ++j) {
                 frame_spectrum(geo, window_.data(), x + b * L, L, f0 + j, s.fs);
                 frame_stats(s, st);
@@ -339,8 +336,7 @@ void MomentsEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
                 for (int64_t e = 0; e < N; ++e) v[e] = static_cast<T>(st.value[p_.features[e]]);
             }
             store_block(block.data(), count, N, out + b * N * F + f0, F);
-            q += count;
-        }
+        });
     });
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "ops/feature_common.hpp"
+#include "ops/frame_kernels.hpp"
 #include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
 
@@ -48,10 +49,7 @@ void OnsetEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
     parallel_for(B * F, 128, [&](int64_t begin, int64_t end) {
         LogProduct rise[kOnsetRun];
         bool infinite[kOnsetRun];
-        int64_t q = begin;
-        while (q < end) {
-            const int64_t b = q / F, t0 = q % F;
-            const int64_t count = std::min({kOnsetRun, end - q, F - t0});
+        for_frame_runs(begin, end, F, kOnsetRun, [&](int64_t b, int64_t t0, int64_t count) {
             std::fill(rise, rise + count, LogProduct{});
             std::fill(infinite, infinite + count, false);
             for (int64_t m = 0; m < M; ++m) {
@@ -76,8 +74,7 @@ void OnsetEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
             for (int64_t j = 0; j < count; ++j) {
                 dst[j] = infinite[j] ? std::numeric_limits<T>::infinity() : static_cast<T>(scale * rise[j].ln());
             }
-            q += count;
-        }
+        });
     });
 }
 
@@ -97,10 +94,7 @@ void OnsetEngine<T>::backward(const T* x, const T* grad, int64_t B, int64_t L, T
 
     parallel_for(B * F, 128, [&](int64_t begin, int64_t end) {
         T a[kOnsetRun], c[kOnsetRun];  // gradients of onset[t] and onset[t + 1], per band
-        int64_t q = begin;
-        while (q < end) {
-            const int64_t b = q / F, t0 = q % F;
-            const int64_t count = std::min({kOnsetRun, end - q, F - t0});
+        for_frame_runs(begin, end, F, kOnsetRun, [&](int64_t b, int64_t t0, int64_t count) {
             const T* g = grad + b * F;
             const T bands = static_cast<T>(M);
             for (int64_t j = 0; j < count; ++j) {
@@ -127,8 +121,7 @@ void OnsetEngine<T>::backward(const T* x, const T* grad, int64_t B, int64_t L, T
                     cur = next;
                 }
             }
-            q += count;
-        }
+        });
     });
     mel_backward(p_, mel_grad, x, B, L, grad_x, OutputMode::power);
 }

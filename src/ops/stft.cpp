@@ -62,11 +62,7 @@ void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L,
     parallel_for(B * F, 64, [&](int64_t begin, int64_t end) {
         FrameScratch<T> s(p.n_fft);
         AlignedBuffer<T> block(static_cast<std::size_t>(K * kFrameBlock));
-        int64_t q = begin;
-        while (q < end) {
-            // A block never crosses a row, so its frames are contiguous in out.
-            const int64_t b = q / F, f0 = q % F;
-            const int64_t count = std::min({kFrameBlock, end - q, F - f0});
+        for_frame_runs(begin, end, F, kFrameBlock, [&](int64_t b, int64_t f0, int64_t count) {
             for (int64_t j = 0; j < count; ++j) {
                 frame_spectrum(p, signal + b * L, L, f0 + j, s);
                 const T* re = s.re.data();
@@ -80,8 +76,7 @@ void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L,
                 }
             }
             store_block(block.data(), count, K, out + b * K * F + f0, F);
-            q += count;
-        }
+        });
     });
 }
 

@@ -88,10 +88,7 @@ void TempogramEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const
 
     parallel_for(B * F, 16, [&](int64_t begin, int64_t end) {
         AcScratch<T> s(N_, W_);
-        int64_t q = begin;
-        while (q < end) {
-            const int64_t b = q / F, f0 = q % F;
-            const int64_t count = std::min({kFrameBlock, end - q, F - f0});
+        for_frame_runs(begin, end, F, kFrameBlock, [&](int64_t b, int64_t f0, int64_t count) {
             for (int64_t j = 0; j < count; ++j) {
                 frame(env + b * F, F, f0 + j, s.frame.data());
                 s.autocorrelate();
@@ -105,8 +102,7 @@ void TempogramEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const
                 }
             }
             store_block(s.block.data(), count, W, out + b * W * F + f0, F);
-            q += count;
-        }
+        });
     });
 }
 
@@ -133,10 +129,7 @@ void TempogramEngine<T>::backward(const T* x, const T* grad, int64_t B, int64_t 
     parallel_for(B * F, 16, [&](int64_t begin, int64_t end) {
         AcScratch<T> s(N_, W_);
         AlignedBuffer<T> G(N_), gre(K), gim(K), h(N_);
-        int64_t q = begin;
-        while (q < end) {
-            const int64_t b = q / F, f0 = q % F;
-            const int64_t count = std::min({kFrameBlock, end - q, F - f0});
+        for_frame_runs(begin, end, F, kFrameBlock, [&](int64_t b, int64_t f0, int64_t count) {
             load_block(grad + b * W * F + f0, F, count, W, s.block.data());
             for (int64_t j = 0; j < count; ++j) {
                 const int64_t t = f0 + j;
@@ -163,8 +156,7 @@ void TempogramEngine<T>::backward(const T* x, const T* grad, int64_t B, int64_t 
                 s.fft.impl->inverse(s.pr.data(), s.pi.data(), h.data());
                 std::copy(h.data(), h.data() + W, dst);
             }
-            q += count;
-        }
+        });
     });
 
     // Envelope value s appears in frame t at i = s - t + W/2; gathering per
