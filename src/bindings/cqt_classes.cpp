@@ -135,10 +135,6 @@ private:
 
 };
 
-[[noreturn]] void resident_exchange_unavailable() {
-    throw std::runtime_error("no resident GPU path for these parameters");
-}
-
 }  // namespace
 
 void register_cqt(py::module_& m) {
@@ -153,16 +149,14 @@ void register_cqt(py::module_& m) {
              py::arg("backend") = "cpu", "Gradient with respect to y of a loss whose gradient for forward(y) is grad.")
         .def(
             "forward_dlpack",
-            [](CqtHandle& h, py::handle, const std::string&, uint64_t) -> py::object {
-                require_resident(h.gpu_engine());
-                resident_exchange_unavailable();
+            [](CqtHandle&, py::handle, const std::string&, uint64_t) -> py::object {
+                refuse_resident();
             },
             py::arg("y"), py::arg("output"), py::arg("stream"))
         .def(
             "backward_dlpack",
-            [](CqtHandle& h, py::handle, py::handle, const std::string&, uint64_t) -> py::object {
-                require_resident(h.gpu_engine());
-                resident_exchange_unavailable();
+            [](CqtHandle&, py::handle, py::handle, const std::string&, uint64_t) -> py::object {
+                refuse_resident();
             },
             py::arg("grad"), py::arg("y"), py::arg("output"), py::arg("stream"))
         .def("n_frames", &CqtHandle::n_frames, py::arg("n"));
@@ -180,16 +174,14 @@ void register_cqt(py::module_& m) {
              "Gradient with respect to y of a loss whose gradient for forward(y) is grad.")
         .def(
             "forward_dlpack",
-            [](ChromaHandle& h, py::handle, uint64_t) -> py::object {
-                require_resident(h.gpu_engine());
-                resident_exchange_unavailable();
+            [](ChromaHandle&, py::handle, uint64_t) -> py::object {
+                refuse_resident();
             },
             py::arg("y"), py::arg("stream"))
         .def(
             "backward_dlpack",
-            [](ChromaHandle& h, py::handle, py::handle, uint64_t) -> py::object {
-                require_resident(h.gpu_engine());
-                resident_exchange_unavailable();
+            [](ChromaHandle&, py::handle, py::handle, uint64_t) -> py::object {
+                refuse_resident();
             },
             py::arg("grad"), py::arg("y"), py::arg("stream"))
         .def("n_frames", &ChromaHandle::n_frames, py::arg("n"))

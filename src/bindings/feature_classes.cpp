@@ -58,12 +58,10 @@ public:
     gpu::FeatureGpu* gpu_engine() { return gpu_.get(factory_); }
 
     py::object forward_dlpack(py::handle, const std::string&, uint64_t) {
-        require_resident(gpu_engine());
-        throw std::runtime_error("no resident GPU path for these parameters");
+        refuse_resident();
     }
     py::object backward_dlpack(py::handle, py::handle, const std::string&, uint64_t) {
-        require_resident(gpu_engine());
-        throw std::runtime_error("no resident GPU path for these parameters");
+        refuse_resident();
     }
 
 protected:

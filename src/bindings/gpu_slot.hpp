@@ -88,11 +88,11 @@ void run_unlocked(Gpu* engine, Staged&& staged, Cpu&& cpu) {
     cpu();
 }
 
-// Resident (DLPack) calls need an engine that keeps tensors on the device.
-template <typename Engine>
-Engine* require_resident(Engine* engine, const char* message = "no resident GPU path for these parameters") {
-    if (engine == nullptr || !engine->supports_resident()) throw std::runtime_error(message);
-    return engine;
+// Resident (DLPack) calls.  The device-side exchange arrives with the CUDA
+// backend; until then every resident call is refused with the message a
+// machine without a usable GPU gives.
+[[noreturn]] inline void refuse_resident(const char* message = "no resident GPU path for these parameters") {
+    throw std::runtime_error(message);
 }
 
 inline std::runtime_error float64_cpu_only(const std::string& backend) {

@@ -125,16 +125,14 @@ void register_mel(py::module_& m) {
              py::arg("backend") = "cpu", "Gradient with respect to y of a loss whose gradient for forward(y) is grad.")
         .def(
             "forward_dlpack",
-            [](MelHandle& h, py::handle, const std::string&, uint64_t) -> py::object {
-                require_resident(h.gpu_engine());
-                throw std::runtime_error("no resident GPU path for these parameters");
+            [](MelHandle&, py::handle, const std::string&, uint64_t) -> py::object {
+                refuse_resident();
             },
             py::arg("y"), py::arg("output"), py::arg("stream"))
         .def(
             "backward_dlpack",
-            [](MelHandle& h, py::handle, py::handle, const std::string&, uint64_t) -> py::object {
-                require_resident(h.gpu_engine());
-                throw std::runtime_error("no resident GPU path for these parameters");
+            [](MelHandle&, py::handle, py::handle, const std::string&, uint64_t) -> py::object {
+                refuse_resident();
             },
             py::arg("grad"), py::arg("y"), py::arg("output"), py::arg("stream"))
         .def("n_frames", &MelHandle::n_frames, py::arg("n"))

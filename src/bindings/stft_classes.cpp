@@ -216,13 +216,6 @@ private:
     }
 };
 
-// The resident DLPack exchange arrives with the CUDA backend; until a GPU
-// engine offers it, these calls are refused the same way as on a machine
-// without a GPU.
-[[noreturn]] void resident_exchange_unavailable() {
-    throw std::runtime_error("no resident GPU path for these parameters");
-}
-
 }  // namespace
 
 void register_stft_classes(py::module_& m) {
@@ -239,16 +232,14 @@ void register_stft_classes(py::module_& m) {
              py::arg("backend") = "cpu", "Gradient with respect to y of a loss whose gradient for forward(y) is grad.")
         .def(
             "forward_dlpack",
-            [](StftHandle& h, py::handle, const std::string&, uint64_t) -> py::object {
-                require_resident(h.gpu_engine());
-                resident_exchange_unavailable();
+            [](StftHandle&, py::handle, const std::string&, uint64_t) -> py::object {
+                refuse_resident();
             },
             py::arg("y"), py::arg("output"), py::arg("stream"))
         .def(
             "backward_dlpack",
-            [](StftHandle& h, py::handle, py::handle, const std::string&, uint64_t) -> py::object {
-                require_resident(h.gpu_engine());
-                resident_exchange_unavailable();
+            [](StftHandle&, py::handle, py::handle, const std::string&, uint64_t) -> py::object {
+                refuse_resident();
             },
             py::arg("grad"), py::arg("y"), py::arg("output"), py::arg("stream"))
         .def("n_frames", &StftHandle::n_frames, py::arg("n"))
@@ -269,12 +260,8 @@ void register_stft_classes(py::module_& m) {
              })
         .def(
             "forward_dlpack_f64",
-            [](StftHandle& h, py::handle, const std::string&, uint64_t) -> py::object {
-                auto* e = h.gpu_engine();
-                if (!e || !e->supports_resident() || !e->supports_f64()) {
-                    throw std::runtime_error("no resident f64 GPU path for these parameters");
-                }
-                resident_exchange_unavailable();
+            [](StftHandle&, py::handle, const std::string&, uint64_t) -> py::object {
+                refuse_resident("no resident f64 GPU path for these parameters");
             },
             py::arg("y"), py::arg("output"), py::arg("stream") = 0);
 
@@ -288,16 +275,14 @@ void register_stft_classes(py::module_& m) {
              "Gradient with respect to Z (B, n_fft//2+1, n_frames) of a loss whose gradient for forward is grad.")
         .def(
             "forward_dlpack",
-            [](IstftHandle& h, py::handle, int64_t, uint64_t) -> py::object {
-                require_resident(h.gpu_engine());
-                resident_exchange_unavailable();
+            [](IstftHandle&, py::handle, int64_t, uint64_t) -> py::object {
+                refuse_resident();
             },
             py::arg("Z"), py::arg("length"), py::arg("stream"))
         .def(
             "backward_dlpack",
-            [](IstftHandle& h, py::handle, int64_t, uint64_t) -> py::object {
-                require_resident(h.gpu_engine());
-                resident_exchange_unavailable();
+            [](IstftHandle&, py::handle, int64_t, uint64_t) -> py::object {
+                refuse_resident();
             },
             py::arg("grad"), py::arg("n_frames"), py::arg("stream"))
         ;
