@@ -43,11 +43,11 @@ public:
             return forward_half(*engine, y, mode);
         }
         if (is_double_input(y)) {
-            if (engine && engine->supports_f64()) return forward_gpu_f64(*engine, y, mode);
+            if (engine && engine->supports_f64()) return forward_gpu<double>(*engine, y, mode);
             if (backend != "cpu") throw float64_cpu_only(backend);
             return forward_cpu(dbl(), y, mode);
         }
-        if (engine) return forward_gpu(*engine, y, mode);
+        if (engine) return forward_gpu<float>(*engine, y, mode);
         return forward_cpu(single(), y, mode);
     }
 
@@ -88,28 +88,21 @@ private:
         return out;
     }
 
+    // Staged GPU forward of a float32 or (where the engine offers it) float64 signal.
+    template <typename T>
     py::array forward_gpu(gpu::StftGpu& engine, py::handle y, OutputMode mode) {
-        auto x = as_signal<float>(y);
+        auto x = as_signal<T>(y);
         const int64_t B = x.shape(0), L = x.shape(1);
-        py::array out = new_output<float>(mode, B, single().n_bins(), single().n_frames(L));
-        const float* src = x.data();
+        py::array out = new_output<T>(mode, B, single().n_bins(), single().n_frames(L));
+        const T* src = x.data();
         void* dst = out.mutable_data();
         {
             py::gil_scoped_release unlocked;
-            engine.forward_staged(src, B, L, mode, dst);
-        }
-        return out;
-    }
-
-    py::array forward_gpu_f64(gpu::StftGpu& engine, py::handle y, OutputMode mode) {
-        auto x = as_signal<double>(y);
-        const int64_t B = x.shape(0), L = x.shape(1);
-        py::array out = new_output<double>(mode, B, single().n_bins(), single().n_frames(L));
-        const double* src = x.data();
-        void* dst = out.mutable_data();
-        {
-            py::gil_scoped_release unlocked;
-            engine.forward_staged_f64(src, B, L, mode, dst);
+            if constexpr (std::is_same_v<T, double>) {
+                engine.forward_staged_f64(src, B, L, mode, dst);
+            } else {
+                engine.forward_staged(src, B, L, mode, dst);
+            }
         }
         return out;
     }
