@@ -6,7 +6,6 @@ import threading
 
 import numpy as np
 import pytest
-from conftest import needs_plain_allocator
 
 import qorva
 
@@ -131,33 +130,6 @@ def test_shared_engines_across_threads_and_thread_counts(restore_threads):
         if key in single:  # the split of the work over threads changes nothing
             np.testing.assert_array_equal(single[key][0], out)
             np.testing.assert_array_equal(single[key][1], grad)
-
-
-def resident_kib():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4
-
-
-@needs_plain_allocator
-def test_repeated_calls_keep_memory_flat():
-    # Scratch and outputs come from the buffer pool: once warm, forward and
-    # backward with the same shapes reuse blocks instead of growing the heap.
-    engines = [make() for make in ENGINES.values()]
-    x = signal(length=22050)
-    grads = [np.ones(e.forward(x, "").shape, np.float32) for e in engines]
-
-    def calls():
-        for e, g in zip(engines, grads):
-            e.forward(x, "")
-            e.backward(g, x, "")
-
-    for _ in range(3):
-        calls()
-    before = resident_kib()
-    for _ in range(30):
-        calls()
-    grown = resident_kib() - before
-    assert grown < 2 * 22050 * 4 // 1024, f"resident memory grew by {grown} KiB"
 
 
 @pytest.mark.parametrize("name", ENGINES)

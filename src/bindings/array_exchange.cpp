@@ -1,5 +1,6 @@
 #include "bindings/array_exchange.hpp"
 
+#include <cstdint>
 #include <limits>
 
 #include "runtime/thread_pool.hpp"
@@ -25,6 +26,7 @@ void require_numeric(py::handle obj) {
         throw py::type_error("expected a numeric array; got '" +
                              py::str(view.dtype()).cast<std::string>() + "'");
     }
+    check_array_extents("input", view.shape(), static_cast<std::size_t>(view.ndim()));
 }
 
 int32_t checked_length(py::ssize_t count) {
@@ -57,6 +59,18 @@ template <typename T>
 SpectrumInput<T>::SpectrumInput(py::handle obj, int64_t bins) {
     require_numeric(obj);
     array_ = py::array_t<std::complex<T>, py::array::forcecast>(py::reinterpret_borrow<py::object>(obj));
+    // Strides are used in whole elements below: memory whose strides or start
+    // are not whole, aligned elements (an as_strided view, a byte buffer at an
+    // odd offset) is copied to C order first.
+    bool whole_elements = reinterpret_cast<std::uintptr_t>(array_.data()) % alignof(std::complex<T>) == 0;
+    for (py::ssize_t d = 0; d < array_.ndim(); ++d) {
+        whole_elements = whole_elements && array_.strides(d) % static_cast<py::ssize_t>(sizeof(std::complex<T>)) == 0;
+    }
+    if (!whole_elements) {
+        constexpr int kFlags = py::array::forcecast | py::array::c_style | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+        array_ = py::reinterpret_steal<py::array_t<std::complex<T>, py::array::forcecast>>(
+            py::array_t<std::complex<T>, kFlags>(array_).release());
+    }
     if (array_.ndim() != 3) throw std::invalid_argument("expected a 3-D (batch, bins, frames) array");
     if (array_.shape(1) != bins) {
         throw std::invalid_argument("expected " + std::to_string(bins) + " frequency bins, got " +
@@ -98,6 +112,10 @@ ops::WindowSpec parse_window(py::handle obj) {
     if (py::isinstance<py::str>(obj)) {
         spec.kind = ops::parse_window_name(obj.cast<std::string>());
         return spec;
+    }
+    // A window longer than any win_length is refused before it is converted.
+    if (py::array view = py::array::ensure(obj)) {
+        check_array_extents("window", view.shape(), static_cast<std::size_t>(view.ndim()));
     }
     auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(obj);
     if (!values || values.ndim() != 1) throw std::invalid_argument("window must be a name or a 1-D float array");

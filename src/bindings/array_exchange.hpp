@@ -13,6 +13,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "bindings/array_limits.hpp"
 #include "ops/framing.hpp"
 #include "runtime/buffer_pool.hpp"
 
@@ -26,16 +27,19 @@ bool is_double_precision(py::handle obj);
 
 // Refuses inputs that are not numbers at all (None, strings, bytes, records,
 // datetimes, object arrays) with a TypeError before NumPy would turn them into
-// NaNs or fail half-way.
+// NaNs or fail half-way, and arrays beyond kMaxArrayElements with a ValueError
+// before anything is converted.
 void require_numeric(py::handle obj);
 
-// obj as a C-contiguous array of T, cast as needed (NumPy's force-cast rules).
+// obj as a C-contiguous, aligned array of T, cast as needed (NumPy's
+// force-cast rules); misaligned memory is copied.
 template <typename T>
 py::array_t<T, py::array::c_style> as_c_array(py::handle obj) {
     require_numeric(obj);
     // The converting constructor keeps NumPy's error (ensure() would clear it).
-    return py::array_t<T, py::array::c_style | py::array::forcecast>(
-        py::reinterpret_borrow<py::object>(obj));
+    constexpr int kFlags = py::array::c_style | py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+    py::array_t<T, kFlags> arr(py::reinterpret_borrow<py::object>(obj));
+    return py::reinterpret_steal<py::array_t<T, py::array::c_style>>(arr.release());
 }
 
 // Number of elements as a transform length (signed 32-bit).
@@ -49,12 +53,7 @@ std::size_t checked_bytes(py::ssize_t count, std::size_t elem);
 template <typename T>
 py::array_t<T> pooled_array(const std::vector<py::ssize_t>& shape,
                             const std::vector<py::ssize_t>& strides = {}) {
-    py::ssize_t count = 1;
-    for (py::ssize_t extent : shape) {
-        if (extent < 0) throw std::invalid_argument("array extents must be non-negative");
-        if (extent != 0 && count > PTRDIFF_MAX / extent) throw std::bad_alloc();
-        count *= extent;
-    }
+    const int64_t count = check_array_extents("output", shape.data(), shape.size());
     PoolBuffer block(checked_bytes(count, sizeof(T)));
     py::capsule owner(block.get(), [](void* p) { pool_release(p); });
     void* data = block.release();  // the capsule owns it from here on
@@ -114,6 +113,7 @@ private:
 // (K*F, 1, K) elements.
 template <typename T>
 py::array_t<std::complex<T>> frame_major_array(py::ssize_t B, py::ssize_t K, py::ssize_t F) {
+    check_array_extents("output", {B, K, F});  // before the strides multiply K and F out
     const py::ssize_t s = sizeof(std::complex<T>);
     return pooled_array<std::complex<T>>({B, K, F}, {K * F * s, s, K * s});
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bindings/array_exchange.hpp"
+#include "bindings/unlocked.hpp"
 #include "fft/fft.hpp"
 
 namespace qorva::dsp::bindings {
@@ -32,7 +33,7 @@ py::tuple rfft(py::handle x, const std::string& backend) {
     T* re_out = re.mutable_data();
     T* im_out = im.mutable_data();
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         holder.impl->forward(src, re_out, im_out);
     }
     return py::make_tuple(re, im);
@@ -58,7 +59,7 @@ py::array irfft(py::handle re_obj, py::handle im_obj, const std::string& backend
     const T* im_in = im.data();
     T* dst = out.mutable_data();
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         holder.impl->inverse(re_in, im_in, dst);
     }
     return out;
@@ -73,7 +74,7 @@ py::array cfft(py::handle x, bool inverse, const std::string& backend) {
     const std::complex<T>* src = in.data();
     std::complex<T>* dst = out.mutable_data();
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         if (inverse) {
             holder.impl->inverse(src, dst);
         } else {

@@ -98,6 +98,8 @@ py::array mel_filterbank(double sr, int32_t n_fft, int32_t n_mels, double fmin, 
                          const std::string& norm) {
     const ops::MelNorm mel_norm = ops::parse_mel_norm(norm);  // norm is checked first
     const ops::MelScale mel_scale = ops::parse_mel_scale(scale);
+    // The dense result's size is checked before any band is built.
+    if (n_fft >= 1 && n_mels >= 0) check_array_extents("filterbank", {n_mels, n_fft / 2 + 1});
     const auto bands = ops::build_mel_bands<float>(sr, n_fft, n_mels, fmin, fmax, mel_scale, mel_norm);
     const py::ssize_t K = n_fft / 2 + 1;
     auto dense = pooled_array<float>({n_mels, K});

@@ -1,5 +1,5 @@
-// Module functions about the library itself: interface version, worker count
-// and build information.
+// Module functions about the library itself: interface version, worker count,
+// buffer pool statistics and build information.
 #include "bindings/module_parts.hpp"
 
 #include <algorithm>
@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "fft/fftw_adapters.hpp"
+#include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
 
 namespace qorva::dsp::bindings {
@@ -26,6 +27,17 @@ void register_runtime_functions(py::module_& m) {
         "value) restores the automatic choice, min(hardware threads, 16).");
     m.def("get_num_threads", &get_num_threads,
           "The requested number of parallel chunks; 0 while the choice is automatic.");
+    m.def(
+        "_pool_stats",
+        [] {
+            const PoolStats s = pool_stats();
+            py::dict d;
+            d["cached_bytes"] = s.cached_bytes;
+            d["cached_blocks"] = s.cached_blocks;
+            d["owned_blocks"] = s.owned_blocks;
+            return d;
+        },
+        "Buffer pool counters: bytes and blocks cached idle, and blocks owned (in use or idle).");
 }
 
 void register_build_info(py::module_& m) {

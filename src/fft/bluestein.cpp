@@ -5,6 +5,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "fft/fftw_adapters.hpp"
+#include "runtime/fork_guard.hpp"
+
 namespace qorva::dsp::fft {
 
 int32_t bluestein_padded_size(int32_t n) {
@@ -40,7 +43,14 @@ Kernel<T>::Kernel(int32_t n)
 
 template <typename T>
 KernelCache<T>& KernelCache<T>::instance() {
-    static KernelCache* cache = new KernelCache();
+    // Building a kernel takes the plan cache's lock under this one, so a fork
+    // must take this one first: the plan cache registers before it.
+    static KernelCache* cache = [] {
+        PlanCache<T>::instance();
+        auto* c = new KernelCache();
+        hold_across_fork<KernelCache>(c->mutex_);
+        return c;
+    }();
     return *cache;
 }
 

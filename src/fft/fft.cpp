@@ -84,8 +84,11 @@ FFTBackend parse_backend(const std::string& name) {
 bool backend_compiled(FFTBackend b) { return b == FFTBackend::fftw || b == FFTBackend::bluestein; }
 
 const std::vector<FFTBackend>& compiled_backends() {
-    static const std::vector<FFTBackend> order = {FFTBackend::fftw, FFTBackend::bluestein};
-    return order;
+    // Never destroyed: threads still transforming while the process exits
+    // (daemon threads and the workers under them) read it after static
+    // destructors have run.
+    static const auto* order = new std::vector<FFTBackend>{FFTBackend::fftw, FFTBackend::bluestein};
+    return *order;
 }
 
 bool real_fft_supports(FFTBackend b, int32_t n) {

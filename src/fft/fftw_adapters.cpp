@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "runtime/fork_guard.hpp"
+
 namespace qorva::dsp::fft {
 
 namespace {
@@ -101,8 +103,14 @@ inline bool overlaps(const void* a, std::size_t na, const void* b, std::size_t n
 
 template <typename T>
 PlanCache<T>& PlanCache<T>::instance() {
-    // Leaked on purpose: plans stay valid for adapters alive during exit.
-    static PlanCache* cache = new PlanCache();
+    // Leaked on purpose: plans stay valid for adapters alive during exit.  A
+    // fork waits for a plan being made, so a child never finds the lock taken
+    // or FFTW's planner half-way.
+    static PlanCache* cache = [] {
+        auto* c = new PlanCache();
+        hold_across_fork<PlanCache>(c->mutex_);
+        return c;
+    }();
     return *cache;
 }
 

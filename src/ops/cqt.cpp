@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <numbers>
 #include <stdexcept>
 
+#include "ops/feature_common.hpp"
 #include "ops/frame_kernels.hpp"
 #include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
@@ -19,6 +21,14 @@ namespace {
 constexpr double kHannHalfEnbw = 0.750091552734375;  // half the equivalent noise bandwidth of a Hann window
 constexpr double kErbOffsetScale = 228.7037037037037;  // 24.7 / 0.108
 constexpr int kHalfbandTaps = 65;
+// Limits that keep the kernel design bounded.  Each is far beyond any musical
+// use (ten octaves at 1200 bins per octave are 12000 bins; a 5 Hz filter at
+// 192 kHz is 0.66 M samples long at 12 bins per octave, 6.6 M at 120) and
+// refuses parameter mistakes, such as an fmin far too low for the rate,
+// before they cost gigabytes or hours:
+constexpr int32_t kMaxBins = 1 << 16;                 // bins of one transform
+constexpr int32_t kMaxKernelFft = 1 << 24;            // transform length of an octave's filters
+constexpr int64_t kMaxKernelDense = (int64_t{1} << 31) - 1;  // filters x bins of an octave's design
 
 // Modified Bessel function I0 by its power series (40 terms).
 double bessel_i0(double z) {
@@ -125,9 +135,26 @@ SparseKernel<T> octave_kernel(const FilterDesign& d, int32_t lo, int32_t hi, dou
     double max_len = 0.0;
     for (int32_t b = lo; b < hi; ++b) max_len = std::max(max_len, d.length(b, s));
     const double need = std::ceil(max_len);
+    if (!(need <= kMaxKernelFft)) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "the CQT filter at %.6g Hz needs %.6g samples, more than the longest supported (%d); raise "
+                      "fmin or lower bins_per_octave",
+                      d.freq[lo], need, kMaxKernelFft);
+        throw std::invalid_argument(text);
+    }
     n_fft = 1;
     while (n_fft < need) n_fft *= 2;
     const int32_t bins = n_fft / 2 + 1;
+    // Every filter's spectrum is formed densely before it is thinned out.
+    if (static_cast<int64_t>(hi - lo) * bins > kMaxKernelDense) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "the CQT octave from %.6g Hz needs %d filters of %d-point spectra, more than %lld values; "
+                      "lower bins_per_octave or raise fmin",
+                      d.freq[lo], hi - lo, bins, static_cast<long long>(kMaxKernelDense));
+        throw std::invalid_argument(text);
+    }
 
     fft::ComplexFFT<T> transform(n_fft, fft::select_backend(n_fft, fft::complex_fft_supports, "complex FFT"));
     AlignedBuffer<std::complex<T>> atom(n_fft), spectrum(n_fft);
@@ -201,10 +228,18 @@ CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
     if (config.n_bins < 1) throw std::invalid_argument("n_bins must be positive");
     if (config.bins_per_octave < 1) throw std::invalid_argument("bins_per_octave must be positive");
     if (!(config.fmin > 0.0)) throw std::invalid_argument("fmin must be positive");
+    // An infinite fmin or rate turns the filter design into NaNs that would
+    // slip past the Nyquist check below.
+    if (!std::isfinite(config.fmin)) throw std::invalid_argument("fmin must be finite");
+    if (!std::isfinite(config.sr)) throw std::invalid_argument("sr must be finite");
+    if (config.n_bins > kMaxBins) {
+        throw std::invalid_argument("a CQT of " + std::to_string(config.n_bins) + " bins is more than the " +
+                                    std::to_string(kMaxBins) + " supported");
+    }
 
     const int32_t n = config.n_bins;
     const int32_t bpo = config.bins_per_octave;
-    n_octaves_ = (n - 1 + bpo) / bpo;
+    n_octaves_ = static_cast<int32_t>((int64_t{n} - 1 + bpo) / bpo);
 
     FilterDesign d;
     d.filter_scale = config.filter_scale;
@@ -238,7 +273,8 @@ CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
     double cutoff = -std::numeric_limits<double>::infinity();
     for (int32_t k = 0; k < n; ++k) {
         const double Q = config.filter_scale / d.alpha[k];
-        cutoff = std::max(cutoff, (1.0 + kHannHalfEnbw / Q) * d.freq[k] + 0.5 * d.offset[k]);
+        const double edge = (1.0 + kHannHalfEnbw / Q) * d.freq[k] + 0.5 * d.offset[k];
+        if (!(edge <= cutoff)) cutoff = edge;  // a NaN edge is kept, and refused below
     }
     if (!(cutoff <= config.sr * 0.5)) {
         throw std::invalid_argument("the top CQT bin exceeds Nyquist; lower n_bins or fmin");
@@ -246,7 +282,10 @@ CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
 
     // Decimate before the top octave when its filters sit far below Nyquist and
     // the hop stays an integer at every halving.
-    const int e1 = std::max(0, static_cast<int>(std::ceil(std::log2(config.sr * 0.5 / cutoff))) - 2);
+    // (The octave count is capped before the conversion: a cutoff far below
+    // a huge rate gives an infinite ratio.)
+    const double octaves_below = std::min(std::ceil(std::log2(config.sr * 0.5 / cutoff)), 64.0);
+    const int e1 = std::max(0, static_cast<int>(octaves_below) - 2);
     const int trailing = std::countr_zero(static_cast<uint32_t>(config.hop_length));
     const int e2 = std::max(0, trailing - n_octaves_ + 1);
     early_downsample_ = std::min(e1, e2);
@@ -285,13 +324,16 @@ CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
 
 template <typename T>
 int64_t CqtEngine<T>::n_frames(int64_t n_samples) const {
+    check_signal_length(n_samples);
     if (octaves_.empty()) return std::numeric_limits<int64_t>::max();
+    // ceil(L / 2) without the overflow of (L + 1) / 2 at the largest L.
+    auto halve = [](int64_t L) { return L / 2 + L % 2; };
     int64_t L = n_samples;
-    for (int32_t e = 0; e < early_downsample_; ++e) L = (L + 1) / 2;
+    for (int32_t e = 0; e < early_downsample_; ++e) L = halve(L);
     int64_t frames = std::numeric_limits<int64_t>::max();
     for (const auto& oct : octaves_) {
-        frames = std::min(frames, L / oct.hop + 1);
-        if (oct.halve_after) L = (L + 1) / 2;
+        frames = std::min(frames, frame_count(L, oct.hop));
+        if (oct.halve_after) L = halve(L);
     }
     return frames;
 }
@@ -308,9 +350,12 @@ void CqtEngine<T>::decimate(const T* x, int64_t n, T* y) const {
     const T* ho = halfband_.data() + 1;
     const T gain = kSqrt2<T>;
     parallel_for(out_len, 8192, [&](int64_t begin, int64_t end) {
-        thread_local std::vector<T> odd;
+        // Scratch from the pool, given back when the task ends: no thread keeps
+        // memory sized by the longest signal it ever decimated.
+        PoolBuffer odd_block(static_cast<std::size_t>(end - begin + 32) * sizeof(T));
+        T* odd = odd_block.as<T>();
         // odd[q] = x[2(begin - 16 + q) + 1], zero outside.
-        odd.assign(static_cast<std::size_t>(end - begin + 32), T(0));
+        std::fill(odd, odd + (end - begin + 32), T(0));
         for (int64_t q = 0; q < end - begin + 32; ++q) {
             const int64_t m = begin - 16 + q;
             if (m >= 0 && m < n_odd) odd[q] = x[2 * m + 1];
@@ -319,7 +364,7 @@ void CqtEngine<T>::decimate(const T* x, int64_t n, T* y) const {
         for (int64_t b0 = begin; b0 < end; b0 += kBlock) {
             const int64_t b1 = std::min(end, b0 + kBlock);
             for (int64_t i = b0; i < b1; ++i) y[i] = hc * x[2 * i];
-            fir32_accumulate(ho, odd.data() + (b0 - begin), y + b0, b1 - b0);
+            fir32_accumulate(ho, odd + (b0 - begin), y + b0, b1 - b0);
             for (int64_t i = b0; i < b1; ++i) y[i] *= gain;
         }
     });
@@ -337,20 +382,24 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx) const {
     const T gain = kSqrt2<T>;
     for (int64_t i = 0; i < out_len; ++i) gx[2 * i] += gain * hc * gy[i];
     parallel_for(n_odd, 8192, [&](int64_t begin, int64_t end) {
-        thread_local std::vector<T> padded, acc;
+        // Pooled scratch, as in decimate.
+        const int64_t count = end - begin;
+        PoolBuffer scratch(static_cast<std::size_t>(2 * count + 32) * sizeof(T));
+        T* padded = scratch.as<T>();
+        T* acc = padded + count + 32;
         T reversed[32];
         // padded[q] = gy[begin - 15 + q], zero outside; odd sample m reads
         // gy[m + 16 - j] = padded[m - begin + 31 - j].
-        padded.assign(static_cast<std::size_t>(end - begin + 32), T(0));
-        for (int64_t q = 0; q < end - begin + 32; ++q) {
+        std::fill(padded, padded + count + 32, T(0));
+        for (int64_t q = 0; q < count + 32; ++q) {
             const int64_t i = begin - 15 + q;
             if (i >= 0 && i < out_len) padded[q] = gy[i];
         }
-        acc.assign(static_cast<std::size_t>(end - begin), T(0));
+        std::fill(acc, acc + count, T(0));
         // The transposed filter runs the taps in reverse over the padded gradient.
         std::copy(ho, ho + 32, reversed);
         std::reverse(reversed, reversed + 32);
-        fir32_accumulate(reversed, padded.data(), acc.data(), end - begin);
+        fir32_accumulate(reversed, padded, acc, count);
         for (int64_t m = begin; m < end; ++m) gx[2 * m + 1] += gain * acc[m - begin];
     });
 }

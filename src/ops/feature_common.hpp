@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -14,6 +15,18 @@ namespace qorva::dsp::ops {
 // count is a caller error rather than a signal.
 inline void check_signal_length(int64_t L) {
     if (L < 0) throw std::invalid_argument("signal length must be non-negative, got " + std::to_string(L));
+}
+
+// Frames of hop `hop` whose starts lie in 0 .. span (span >= 0, hop >= 1):
+// span / hop + 1.  The one count that does not fit 64 bits (span the largest
+// int64_t, hop 1) is refused instead of wrapping.
+inline int64_t frame_count(int64_t span, int64_t hop) {
+    const int64_t q = span / hop;
+    if (q == std::numeric_limits<int64_t>::max()) {
+        throw std::overflow_error("the frame count of " + std::to_string(span) + " samples at hop " +
+                                  std::to_string(hop) + " does not fit a 64-bit integer");
+    }
+    return q + 1;
 }
 
 // Sum of squares in double with independent accumulators, so the additions

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "ops/feature_common.hpp"
 #include "runtime/thread_pool.hpp"
 
 namespace qorva::dsp::ops {
@@ -73,10 +74,11 @@ std::vector<T> build_window(const WindowSpec& spec, int32_t win_length, int32_t 
 }
 
 int64_t FrameGeometry::n_frames(int64_t L) const {
+    check_signal_length(L);
     if (!center && L < n_fft) {
         throw std::invalid_argument("input of " + std::to_string(L) + " samples is shorter than n_fft with center=False");
     }
-    return (center ? L : L - n_fft) / hop_length + 1;
+    return frame_count(center ? L : L - n_fft, hop_length);
 }
 
 template <typename T>

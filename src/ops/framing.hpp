@@ -45,7 +45,8 @@ struct FrameGeometry {
 
     int64_t pad() const { return center ? n_fft / 2 : 0; }
     int32_t n_bins() const { return n_fft / 2 + 1; }
-    // Number of frames for L samples; throws when center is off and L < n_fft.
+    // Number of frames for L samples; throws when L is negative, or when
+    // center is off and L < n_fft.
     int64_t n_frames(int64_t L) const;
 };
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "ops/feature_common.hpp"
 #include "ops/frame_kernels.hpp"
 #include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
@@ -77,6 +78,7 @@ MelParams<T>::MelParams(int32_t n_fft_, int32_t hop_length_, int32_t win_length_
 
 template <typename T>
 int64_t MelParams<T>::n_frames(int64_t L) const {
+    check_signal_length(L);
     if (!center && L < n_fft) throw std::invalid_argument("input is shorter than n_fft with center=False");
     return geometry().n_frames(L);
 }

@@ -46,8 +46,16 @@ std::vector<MelBand<T>> build_mel_bands(double sr, int32_t n_fft, int32_t n_mels
     if (!(sr > 0.0)) throw std::invalid_argument("sr must be positive");
     if (n_fft < 1) throw std::invalid_argument("n_fft must be positive, got " + std::to_string(n_fft));
     if (n_mels < 0) throw std::invalid_argument("n_mels must be non-negative, got " + std::to_string(n_mels));
-    const double d = sr / n_fft;
     const int64_t last_bin = n_fft / 2;
+    // A bin lies inside at most two triangles (the rising edge of one and the
+    // falling edge of the previous), so more than two bands per bin leave
+    // some band empty; refused before the band edges are allocated.
+    if (n_mels > 2 * (last_bin + 1)) {
+        throw std::invalid_argument("n_mels=" + std::to_string(n_mels) + " is more than twice the " +
+                                    std::to_string(last_bin + 1) +
+                                    " FFT bins, so some mel band covers no FFT bins; raise n_fft or lower n_mels");
+    }
+    const double d = sr / n_fft;
     const double r = 1.0 / d;
     const double mel_lo = hz_to_mel(fmin, scale);
     const double mel_hi = hz_to_mel(fmax, scale);
@@ -69,10 +77,12 @@ std::vector<MelBand<T>> build_mel_bands(double sr, int32_t n_fft, int32_t n_mels
                 const double f = static_cast<double>(k) * d;
                 const double rising = f_c > f_lo ? (f - f_lo) / (f_c - f_lo) : 0.0;
                 const double falling = f_hi > f_c ? (f_hi - f) / (f_hi - f_c) : 0.0;
-                const double w = std::max(0.0, std::min(rising, falling)) * s;
-                if (w > 0.0) {
+                // A weight counts once rounded to T: one that underflows to zero
+                // (a rate so low that bins are denormal-spaced) covers nothing.
+                const T w = static_cast<T>(std::max(0.0, std::min(rising, falling)) * s);
+                if (w > T(0)) {
                     if (band.weights.empty()) band.start = static_cast<int32_t>(k);
-                    band.weights.push_back(static_cast<T>(w));
+                    band.weights.push_back(w);
                 } else if (!band.weights.empty()) {
                     break;  // weights stay contiguous
                 }

@@ -106,7 +106,7 @@ template <typename T>
 int64_t MomentsEngine<T>::n_frames(int64_t L) const {
     check_signal_length(L);
     if (!p_.center && L < p_.n_fft) throw std::invalid_argument("input is shorter than n_fft with center=False");
-    return (p_.center ? L : L - p_.n_fft) / p_.hop_length + 1;
+    return frame_count(p_.center ? L : L - p_.n_fft, p_.hop_length);
 }
 
 // Statistics of the spectrum in s.fs.re / s.fs.im, all in double.

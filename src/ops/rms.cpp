@@ -94,7 +94,7 @@ int64_t RmsEngine<T>::n_frames(int64_t L) const {
     if (!params_.center && L < params_.frame_length) {
         throw std::invalid_argument("input is shorter than frame_length with center=False");
     }
-    return (params_.center ? L : L - params_.frame_length) / params_.hop_length + 1;
+    return frame_count(params_.center ? L : L - params_.frame_length, params_.hop_length);
 }
 
 template <typename T>

@@ -37,11 +37,14 @@ int32_t autocorrelation_length(int32_t w) {
 constexpr double kLagZeroFloor = 1e-12;  // r[0] at or below it: a silent frame
 
 // Per-task transform and buffers of the autocorrelation.
+// `frames` is the task's frame count: the block holds at most kFrameBlock of
+// them, and no more than the task has (with long windows and few frames the
+// block would otherwise dwarf the output).
 template <typename T>
 struct AcScratch {
-    AcScratch(int32_t n, int32_t w)
+    AcScratch(int32_t n, int32_t w, int64_t frames)
         : fft(make_real_fft<T>(n)), frame(n), re(n / 2 + 1), im(n / 2 + 1), pr(n / 2 + 1), pi(n / 2 + 1),
-          r(n), block(static_cast<std::size_t>(w) * kFrameBlock) {}
+          r(n), block(static_cast<std::size_t>(w) * static_cast<std::size_t>(std::min(kFrameBlock, frames))) {}
     fft::RealFFT<T> fft;
     AlignedBuffer<T> frame, re, im, pr, pi, r, block;
 
@@ -87,7 +90,7 @@ void TempogramEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const
     onset_.forward(x, B, L, env);
 
     parallel_for(B * F, 16, [&](int64_t begin, int64_t end) {
-        AcScratch<T> s(N_, W_);
+        AcScratch<T> s(N_, W_, end - begin);
         for_frame_runs(begin, end, F, kFrameBlock, [&](int64_t b, int64_t f0, int64_t count) {
             for (int64_t j = 0; j < count; ++j) {
                 frame(env + b * F, F, f0 + j, s.frame.data());
@@ -127,7 +130,7 @@ void TempogramEngine<T>::backward(const T* x, const T* grad, int64_t B, int64_t 
     onset_.forward(x, B, L, env);
 
     parallel_for(B * F, 16, [&](int64_t begin, int64_t end) {
-        AcScratch<T> s(N_, W_);
+        AcScratch<T> s(N_, W_, end - begin);
         AlignedBuffer<T> G(N_), gre(K), gim(K), h(N_);
         for_frame_runs(begin, end, F, kFrameBlock, [&](int64_t b, int64_t f0, int64_t count) {
             load_block(grad + b * W * F + f0, F, count, W, s.block.data());

@@ -7,6 +7,8 @@
 #include <new>
 #include <unordered_map>
 
+#include "runtime/fork_guard.hpp"
+
 namespace qorva::dsp {
 
 namespace {
@@ -20,8 +22,13 @@ struct BufferPool {
 
 BufferPool& buffer_pool() {
     // Leaked on purpose: arrays released while the interpreter shuts down must
-    // still find a live pool.
-    static BufferPool* pool = new BufferPool();
+    // still find a live pool.  A forked child gets it consistent (no other
+    // lock is ever taken while this one is held).
+    static BufferPool* pool = [] {
+        auto* p = new BufferPool();
+        hold_across_fork<BufferPool>(p->mutex);
+        return p;
+    }();
     return *pool;
 }
 

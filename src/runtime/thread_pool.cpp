@@ -9,6 +9,10 @@
 #include <thread>
 #include <vector>
 
+#if __has_include(<pthread.h>)
+#include <pthread.h>
+#endif
+
 namespace qorva::dsp {
 
 namespace {
@@ -118,15 +122,30 @@ private:
 
 std::atomic<ThreadPool*> g_pool{nullptr};
 
+// A child made by fork() has only the thread that forked: the workers the
+// pool counts on, and any lock one of them held, stayed behind in the parent,
+// and a run would wait for them forever.  The child starts over with a new
+// pool; the old one is left as it is (its threads cannot be joined there).
+void forget_pool_in_child() { g_pool.store(nullptr, std::memory_order_relaxed); }
+
 ThreadPool& pool() {
     // Never destroyed: workers block on the pool's condition variable until the
     // process ends, and joining them at exit could deadlock an unloading module.
-    static ThreadPool* instance = [] {
-        auto* p = new ThreadPool();
-        g_pool.store(p, std::memory_order_release);
-        return p;
+    ThreadPool* p = g_pool.load(std::memory_order_acquire);
+    if (p != nullptr) return *p;
+    static const bool registered = [] {
+#if __has_include(<pthread.h>)
+        pthread_atfork(nullptr, nullptr, &forget_pool_in_child);
+#endif
+        return true;
     }();
-    return *instance;
+    (void)registered;
+    // Creating a pool starts no thread, so a caller that loses the race simply
+    // drops its own.
+    auto* fresh = new ThreadPool();
+    if (g_pool.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return *fresh;
+    delete fresh;
+    return *p;
 }
 
 }  // namespace

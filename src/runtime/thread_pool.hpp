@@ -3,7 +3,8 @@
 // Every CPU operator cuts its work (batch rows, frames, bins) into contiguous
 // index ranges and hands them to parallel_for.  The pool behind it is created
 // on first use, only grows, and is never torn down: worker threads live until
-// the process ends, so unloading the extension never waits on them.
+// the process ends, so unloading the extension never waits on them.  A child
+// process made by fork() starts a pool of its own on first use.
 #pragma once
 
 #include <cstdint>

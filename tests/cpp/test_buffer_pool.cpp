@@ -1,7 +1,15 @@
 // Reuse, trimming and foreign pointers of the host buffer pool.
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <thread>
 #include <utility>
+#include <vector>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "check.hpp"
 #include "runtime/buffer_pool.hpp"
@@ -106,6 +114,44 @@ TEST_CASE("impossible sizes raise bad_alloc and leave the pool usable") {
     void* p = pool_acquire(128);
     CHECK(p != nullptr);
     pool_release(p);
+}
+
+TEST_CASE("a fork while other threads use the pool leaves the child a usable pool") {
+    // The child has only the forking thread; had another thread held the
+    // pool's lock at the fork, the child's first acquire would wait forever.
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 2; ++t) {
+        users.emplace_back([&, t] {
+            while (!stop.load()) {
+                PoolBuffer a(4096 + 64 * t), b(100000);
+            }
+        });
+    }
+    int clean = 0;
+    const int forks = 40;
+    for (int i = 0; i < forks; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            void* p = pool_acquire(4096);
+            pool_release(p);
+            _exit(pool_owns(p) ? 0 : 3);
+        }
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        clean += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    stop = true;
+    for (auto& u : users) u.join();
+    CHECK_EQ(clean, forks);
 }
 
 QTEST_MAIN

@@ -7,9 +7,14 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "check.hpp"
 #include "runtime/thread_pool.hpp"
@@ -178,6 +183,64 @@ TEST_CASE("the first exception wins, cancels unstarted chunks, and the pool stay
     CHECK_EQ(sum.load(), int64_t{999 * 1000 / 2});
 }
 
+TEST_CASE("failing runs of concurrent callers reach only their caller while the thread count changes") {
+    // Several threads share the pool; every third run throws from one chunk
+    // (or from a range nested inside a chunk), and the requested width moves
+    // between 1 and 4 underneath.  Each caller must get back exactly its own
+    // exception or its own complete result, and the pool must stay usable.
+    ThreadCount keep(0);
+    std::atomic<bool> stop{false};
+    std::thread changer([&] {
+        for (int i = 0; !stop.load(); ++i) {
+            set_num_threads(1 + i % 4);
+            std::this_thread::yield();
+        }
+    });
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 6; ++t) {
+        callers.emplace_back([&, t] {
+            for (int rep = 0; rep < 60; ++rep) {
+                const int64_t n = 200 + 13 * t + rep;
+                const int64_t bad = (rep * 7 + t) % n;
+                const bool nested = rep % 2 == 1;
+                std::atomic<int64_t> total{0};
+                try {
+                    parallel_for(n, 1, [&](int64_t b, int64_t e) {
+                        if ((t + rep) % 3 == 0 && b <= bad && bad < e) {
+                            if (!nested) throw std::runtime_error("caller " + std::to_string(t) + " run " + std::to_string(rep));
+                            parallel_for(8, 1, [&](int64_t, int64_t) {
+                                throw std::runtime_error("caller " + std::to_string(t) + " run " + std::to_string(rep));
+                            });
+                        }
+                        total += e - b;
+                    });
+                    if ((t + rep) % 3 == 0 || total.load() != n) ++wrong;
+                } catch (const std::runtime_error& e) {
+                    if ((t + rep) % 3 != 0 ||
+                        std::string(e.what()) != "caller " + std::to_string(t) + " run " + std::to_string(rep)) {
+                        ++wrong;
+                    }
+                }
+                // A range started by a failed chunk must not leave this thread
+                // marked as running inside the pool.
+                if (detail::in_pool()) ++wrong;
+            }
+        });
+    }
+    for (auto& c : callers) c.join();
+    stop = true;
+    changer.join();
+    CHECK_EQ(wrong.load(), 0);
+
+    set_num_threads(4);
+    std::atomic<int64_t> sum{0};
+    parallel_for(1000, 1, [&](int64_t b, int64_t e) {
+        for (int64_t i = b; i < e; ++i) sum += i;
+    });
+    CHECK_EQ(sum.load(), int64_t{999 * 1000 / 2});
+}
+
 TEST_CASE("a parallel run allocates nothing once the pool exists") {
     ThreadCount keep(8);
     struct Work {
@@ -215,5 +278,45 @@ TEST_CASE("concurrent top-level ranges from several threads are all completed") 
     for (auto& c : callers) c.join();
     CHECK_EQ(wrong.load(), 0);
 }
+
+#if defined(__SANITIZE_THREAD__)
+#define QORVA_TEST_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QORVA_TEST_UNDER_TSAN 1
+#endif
+#endif
+#ifndef QORVA_TEST_UNDER_TSAN  // ThreadSanitizer refuses new threads after a multi-threaded fork
+TEST_CASE("a child made by fork() runs parallel ranges on a pool of its own") {
+    ThreadCount keep(4);
+    std::atomic<int64_t> total{0};
+    parallel_for(1000, 1, [&](int64_t b, int64_t e) { total += e - b; });  // the parent's workers exist
+    CHECK(detail::pool_worker_count() >= 1 || std::thread::hardware_concurrency() < 2);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // The parent's workers did not come along; waiting for them would hang.
+        std::atomic<int64_t> sum{0};
+        parallel_for(1000, 1, [&](int64_t b, int64_t e) {
+            for (int64_t i = b; i < e; ++i) sum += i;
+        });
+        _exit(sum.load() == 999 * 1000 / 2 ? 0 : 3);
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // The parent's pool is untouched.
+    total = 0;
+    parallel_for(1000, 1, [&](int64_t b, int64_t e) { total += e - b; });
+    CHECK_EQ(total.load(), int64_t{1000});
+}
+#endif
 
 QTEST_MAIN
