@@ -14,7 +14,8 @@
 #                          the whole Python test suite against an
 #                          AddressSanitizer + UndefinedBehaviorSanitizer build
 #                          (.venv-asan, build/asan; without PyTorch, whose
-#                          tests skip), then the C++ unit tests under
+#                          tests skip), the leak check scripts/leak-check.py
+#                          against that build, then the C++ unit tests under
 #                          ThreadSanitizer (build/tsan); arguments go to pytest
 #
 # Set-up installs what is missing and nothing else: FFTW and pkg-config from
@@ -38,6 +39,17 @@ TORCH_PACKAGE=torch==2.13.0
 BENCH_PACKAGES=(nnAudio)
 
 log() { printf '==> %s\n' "$*" >&2; }
+
+# The CUDA backend is built when nvcc is found. QORVA_CUDA_ARCHITECTURES in
+# the environment (e.g. 75-real) narrows its device code to those
+# architectures, for quicker builds (CI sets it); unset, every supported
+# architecture is built.
+CUDA_CONFIG=()
+CUDA_CMAKE=()
+if [ -n "${QORVA_CUDA_ARCHITECTURES:-}" ]; then
+    CUDA_CONFIG=(--config-settings=cmake.define.QORVA_CUDA_ARCHITECTURES="$QORVA_CUDA_ARCHITECTURES")
+    CUDA_CMAKE=(-DQORVA_CUDA_ARCHITECTURES="$QORVA_CUDA_ARCHITECTURES")
+fi
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -67,7 +79,7 @@ ensure_venv() {
     fi
     log "building qorva into $dir"
     PATH="$dir/bin:$PATH" "$dir/bin/python" -m pip install -q --disable-pip-version-check \
-        --no-build-isolation "$@" "$ROOT"
+        --no-build-isolation "${CUDA_CONFIG[@]}" "$@" "$ROOT"
 }
 
 # PyTorch for qorva.torch, its tests and the benchmarks, in .venv only.
@@ -96,7 +108,7 @@ run_cpp_tests() {
     log "C++ unit tests"
     local build="$ROOT/build/cpp-tests"
     PATH="$ROOT/.venv/bin:$PATH" cmake -S "$ROOT" -B "$build" -G Ninja -DQORVA_BUILD_TESTS=ON \
-        -DCMAKE_BUILD_TYPE=Release >/dev/null
+        -DCMAKE_BUILD_TYPE=Release "${CUDA_CMAKE[@]}" >/dev/null
     PATH="$ROOT/.venv/bin:$PATH" cmake --build "$build" --parallel
     (cd "$build" && PATH="$ROOT/.venv/bin:$PATH" ctest --output-on-failure)
 }
@@ -117,8 +129,10 @@ run_python_tests() {
 # keeps interned objects to the end by design. Any UBSan report aborts the run.
 run_asan_python_tests() {
     local dir="$ROOT/.venv-asan" libasan libstdcxx
+    # Without the CUDA backend, whose device code cannot run here anyway: the
+    # bindings and every CPU path are the same in both builds.
     ensure_venv python3 "$dir" --config-settings=build-dir=build/asan \
-        --config-settings=cmake.define.QORVA_SANITIZE=address
+        --config-settings=cmake.define.QORVA_SANITIZE=address --config-settings=cmake.define.QORVA_CUDA=OFF
     libasan="$(gcc -print-file-name=libasan.so)"
     libstdcxx="$(gcc -print-file-name=libstdc++.so.6)"
     if [ ! -e "$libasan" ] || [ ! -e "$libstdcxx" ]; then
@@ -131,13 +145,23 @@ run_asan_python_tests() {
         "$dir/bin/python" -m pytest -q -p no:cacheprovider "$@" "$ROOT/tests")
 }
 
+# scripts/leak-check.py: a workload touching every engine family, run under
+# LeakSanitizer against the same ASan build; it fails on any leak whose stack
+# has a frame of the extension (the interpreter's own are left out).
+run_leak_check() {
+    log "leak check under LeakSanitizer"
+    python3 "$ROOT/scripts/leak-check.py" "$ROOT/.venv-asan/bin/python"
+}
+
 # The C++ unit tests under ThreadSanitizer (the thread pool, the buffer pool
 # and the engines' parallel paths); any report fails the test.
 run_tsan_cpp_tests() {
     log "C++ unit tests under ThreadSanitizer"
     local build="$ROOT/build/tsan" tools="$ROOT/.venv-asan/bin"
+    # Without the CUDA backend: the unit tests of its host-side arithmetic run
+    # in the normal build, and the CUDA runtime is no part of what TSan checks.
     PATH="$tools:$PATH" cmake -S "$ROOT" -B "$build" -G Ninja -DQORVA_BUILD_TESTS=ON \
-        -DCMAKE_BUILD_TYPE=Release -DQORVA_SANITIZE=thread >/dev/null
+        -DCMAKE_BUILD_TYPE=Release -DQORVA_SANITIZE=thread -DQORVA_CUDA=OFF >/dev/null
     PATH="$tools:$PATH" cmake --build "$build" --parallel
     (cd "$build" && TSAN_OPTIONS=halt_on_error=1:exitcode=66 \
         PATH="$tools:$PATH" ctest --output-on-failure)
@@ -149,6 +173,7 @@ ensure_system_packages
 if [ "$command" = sanitize ]; then
     # Its own venv and build directories; .venv is not needed.
     run_asan_python_tests "$@"
+    run_leak_check
     run_tsan_cpp_tests
     exit 0
 fi

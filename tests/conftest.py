@@ -4,6 +4,18 @@ import sys
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
+
+
+# Hypothesis profiles of the property-based tests (test_fuzz.py).  "ci", the
+# default, is small and reproducible (the same examples on every run);
+# QORVA_FUZZ=long draws many thousands of fresh examples per test and keeps
+# failing ones in .hypothesis/ so that a rerun replays them first.
+_FUZZ_SETTINGS = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.register_profile("ci", max_examples=200, derandomize=True, database=None, print_blob=False,
+                          **_FUZZ_SETTINGS)
+settings.register_profile("long", max_examples=10000, print_blob=True, **_FUZZ_SETTINGS)
+settings.load_profile("long" if os.environ.get("QORVA_FUZZ") == "long" else "ci")
 
 
 def rel_l2(got, want):
@@ -45,6 +57,17 @@ def _asan_runtime_loaded():
 needs_plain_allocator = pytest.mark.skipif(
     _asan_runtime_loaded(), reason="resident size is meaningless under AddressSanitizer"
 )
+
+
+def _gpu_available():
+    import qorva
+
+    return qorva.gpu_available()
+
+
+# Answers that only a machine without a usable GPU gives (refusals of GPU
+# backends and resident calls).
+without_gpu = pytest.mark.skipif(_gpu_available(), reason="checks the answers of a machine without a GPU")
 
 
 @pytest.fixture

@@ -85,7 +85,13 @@ def _stream() -> int:
 
 
 def _dlpack(t: torch.Tensor):
-    return torch.utils.dlpack.to_dlpack(t.detach().contiguous())
+    t = t.detach()
+    if t.is_complex() and t.dim() == 3:
+        # Complex spectra travel frame-major: (B, K, F) with the bins fastest.
+        t = t.transpose(1, 2).contiguous().transpose(1, 2)
+    else:
+        t = t.contiguous()
+    return torch.utils.dlpack.to_dlpack(t)
 
 
 def _from_dlpack(capsule) -> torch.Tensor:

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
+#include <vector>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -13,6 +15,9 @@
 #include <pybind11/pybind11.h>
 
 #include "bindings/array_exchange.hpp"
+#include "bindings/dlpack_exchange.hpp"
+#include "bindings/unlocked.hpp"
+#include "gpu/device.hpp"
 
 namespace qorva::dsp::bindings {
 
@@ -78,7 +83,7 @@ auto resolve_backend(Handle& handle, const std::string& backend,
 // was resolved (staged entries exist for float32 only), else the CPU call.
 template <typename T, typename Gpu, typename Staged, typename Cpu>
 void run_unlocked(Gpu* engine, Staged&& staged, Cpu&& cpu) {
-    py::gil_scoped_release unlocked;
+    Unlocked unlocked;
     if constexpr (std::is_same_v<T, float>) {
         if (engine != nullptr) {
             staged(*engine);
@@ -88,11 +93,33 @@ void run_unlocked(Gpu* engine, Staged&& staged, Cpu&& cpu) {
     cpu();
 }
 
-// Resident (DLPack) calls.  The device-side exchange arrives with the CUDA
-// backend; until then every resident call is refused with the message a
-// machine without a usable GPU gives.
+// Resident (DLPack) calls of classes whose family has no GPU engine yet: the
+// refusal a handle without a resident engine gives.
 [[noreturn]] inline void refuse_resident(const char* message = "no resident GPU path for these parameters") {
     throw std::runtime_error(message);
+}
+
+// The handle's GPU engine when it offers resident calls, else the refusal.
+template <typename Handle>
+auto resident_engine(Handle& handle) -> decltype(handle.gpu_engine()) {
+    auto* engine = handle.gpu_engine();
+    if (engine == nullptr || !engine->supports_resident()) refuse_resident();
+    return engine;
+}
+
+// After a resident call returned the arena block `out`: the input capsules
+// are consumed and the block is exported as a new capsule.  The block goes
+// back to the arena if that fails.
+inline py::object finish_resident(void* out, std::initializer_list<py::handle> inputs,
+                                  const std::vector<int64_t>& shape, const std::vector<int64_t>& strides,
+                                  uint8_t code, uint8_t bits) {
+    try {
+        for (py::handle input : inputs) consume_dlpack(input);
+        return export_dlpack(out, shape, strides, code, bits, gpu::kDlpackDeviceType);
+    } catch (...) {
+        gpu::arena_release(out);
+        throw;
+    }
 }
 
 inline std::runtime_error float64_cpu_only(const std::string& backend) {

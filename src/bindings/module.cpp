@@ -9,13 +9,14 @@ PYBIND11_MODULE(_native, m, pybind11::multiple_interpreters::not_supported()) {
     using namespace qorva::dsp::bindings;
     // The order below is part of the module's interface.
     register_fft_functions(m);
-    // (GPU FFT functions go here.)
+    register_gpu_fft_functions(m);
     register_fft_queries(m);
     register_stft_classes(m);
     register_mel(m);
     register_cqt(m);
     register_features(m);
     register_runtime_functions(m);
-    // (GPU queries go here.)
+    register_gpu_queries(m);
     register_build_info(m);
+    register_dlpack_inspection(m);
 }

@@ -6,8 +6,10 @@
 #include <string>
 
 #include "bindings/array_exchange.hpp"
+#include "bindings/dlpack_exchange.hpp"
 #include "bindings/gpu_slot.hpp"
 #include "bindings/module_parts.hpp"
+#include "bindings/unlocked.hpp"
 #include "gpu/gpu_engines.hpp"
 #include "ops/istft.hpp"
 #include "ops/stft.hpp"
@@ -60,7 +62,70 @@ public:
 
     int64_t n_frames(int64_t n) const { return single().n_frames(n); }
 
+    // --- resident (DLPack) ---------------------------------------------
+    py::object forward_dlpack(py::handle y, const std::string& output, uint64_t stream) {
+        gpu::StftGpu* engine = resident_engine(*this);
+        const OutputMode mode = ops::parse_output(output);
+        const TensorView v = import_dlpack(y, kDlFloat, 32, gpu::kDlpackDeviceType, false,
+                                           engine->supports_resident_f16());
+        return forward_resident(*engine, y, v, mode, stream, false);
+    }
+
+    py::object forward_dlpack_f64(py::handle y, const std::string& output, uint64_t stream) {
+        gpu::StftGpu* engine = gpu_engine();
+        if (engine == nullptr || !engine->supports_resident() || !engine->supports_f64()) {
+            throw std::runtime_error("no resident f64 GPU path for these parameters");
+        }
+        const OutputMode mode = ops::parse_output(output);
+        const TensorView v = import_dlpack(y, kDlFloat, 64, gpu::kDlpackDeviceType, false, false);
+        return forward_resident(*engine, y, v, mode, stream, true);
+    }
+
+    py::object backward_dlpack(py::handle grad, py::handle y, const std::string& output, uint64_t stream) {
+        gpu::StftGpu* engine = resident_engine(*this);
+        const OutputMode mode = ops::parse_output(output);
+        const bool complex = mode == OutputMode::complex;
+        const bool allow_half = engine->supports_resident_f16();
+        const TensorView g = complex ? import_dlpack(grad, kDlComplex, 64, gpu::kDlpackDeviceType, true, allow_half)
+                                     : import_dlpack(grad, kDlFloat, 32, gpu::kDlpackDeviceType, false, allow_half);
+        const TensorView x = import_dlpack(y, kDlFloat, 32, gpu::kDlpackDeviceType, false, allow_half);
+        if (g.half != x.half) throw std::invalid_argument("gradient and signal dtypes must match on the resident path");
+        if (x.ndim != 2 || g.ndim != 3) throw std::invalid_argument("unexpected tensor rank");
+        if (complex && !g.frame_major && g.shape[1] > 1 && g.shape[2] > 1) {
+            throw std::invalid_argument("complex gradients must be frame-major spectra");
+        }
+        const int64_t B = x.shape[0], L = x.shape[1];
+        const int64_t K = single().n_bins(), F = single().n_frames(L);
+        if (g.shape[0] != B || g.shape[1] != K || g.shape[2] != F) {
+            throw std::invalid_argument("gradient shape does not match the signal");
+        }
+        void* out;
+        {
+            Unlocked unlocked;
+            out = engine->backward_resident(g.ref(), x.ref(), B, L, mode, stream);
+        }
+        return finish_resident(out, {grad, y}, {B, L}, {}, kDlFloat, x.half ? 16 : 32);
+    }
+
 private:
+    py::object forward_resident(gpu::StftGpu& engine, py::handle y, const TensorView& v, OutputMode mode,
+                                uint64_t stream, bool dbl) {
+        if (v.ndim != 2) throw std::invalid_argument("expected a 2-D (batch, samples) tensor");
+        const int64_t B = v.shape[0], L = v.shape[1];
+        const int64_t K = single().n_bins(), F = single().n_frames(L);
+        void* out;
+        {
+            Unlocked unlocked;
+            out = engine.forward_resident(v.ref(dbl), B, L, mode, stream);
+        }
+        const int scale = dbl ? 2 : (v.half ? 0 : 1);  // element width relative to float32
+        if (mode == OutputMode::complex) {
+            return finish_resident(out, {y}, {B, K, F}, {K * F, 1, K}, kDlComplex,
+                                   static_cast<uint8_t>(scale == 0 ? 32 : 64 * scale));
+        }
+        return finish_resident(out, {y}, {B, K, F}, {}, kDlFloat, static_cast<uint8_t>(scale == 0 ? 16 : 32 * scale));
+    }
+
     explicit StftHandle(const gpu::FrameConfig& c)
         : EngineSet(make_stft_params<float>(c), [c] { return make_stft_params<double>(c); },
                     [c](const ops::StftParams<float>&) { return gpu::make_stft_gpu(c); }) {}
@@ -82,7 +147,7 @@ private:
         const T* src = x.data();
         T* dst = static_cast<T*>(out.mutable_data());
         {
-            py::gil_scoped_release unlocked;
+            Unlocked unlocked;
             ops::stft_forward(p, src, B, L, mode, dst);
         }
         return out;
@@ -97,7 +162,7 @@ private:
         const T* src = x.data();
         void* dst = out.mutable_data();
         {
-            py::gil_scoped_release unlocked;
+            Unlocked unlocked;
             if constexpr (std::is_same_v<T, double>) {
                 engine.forward_staged_f64(src, B, L, mode, dst);
             } else {
@@ -117,7 +182,7 @@ private:
         const auto* src = static_cast<const uint16_t*>(x.data());
         auto* dst = static_cast<uint16_t*>(out.mutable_data());
         {
-            py::gil_scoped_release unlocked;
+            Unlocked unlocked;
             engine.forward_staged_f16(src, B, L, mode, dst);
         }
         return out;
@@ -174,6 +239,44 @@ public:
         });
     }
 
+    py::object forward_dlpack(py::handle Z, int64_t length, uint64_t stream) {
+        gpu::IstftGpu* engine = resident_engine(*this);
+        const TensorView v = import_dlpack(Z, kDlComplex, 64, gpu::kDlpackDeviceType, true,
+                                           engine->supports_resident_f16());
+        if (v.ndim != 3) throw std::invalid_argument("expected a 3-D (batch, bins, frames) tensor");
+        const auto& p = single();
+        if (v.shape[1] != p.n_bins()) throw std::invalid_argument("unexpected bin count");
+        if (!v.frame_major && v.shape[1] >= 2 && v.shape[2] > 1) {
+            throw std::invalid_argument("complex spectra must be frame-major");
+        }
+        const int64_t B = v.shape[0], F = v.shape[2];
+        if (F < 1) throw std::invalid_argument("expected at least one frame");
+        if (length < 0) length = p.natural_length(F);
+        check_array_extents("output", {B, length});  // before the device allocation
+        void* out;
+        {
+            Unlocked unlocked;
+            out = engine->forward_resident(v.ref(), B, F, length, stream);
+        }
+        return finish_resident(out, {Z}, {B, length}, {}, kDlFloat, v.half ? 16 : 32);
+    }
+
+    py::object backward_dlpack(py::handle grad, int64_t n_frames, uint64_t stream) {
+        gpu::IstftGpu* engine = resident_engine(*this);
+        const TensorView v = import_dlpack(grad, kDlFloat, 32, gpu::kDlpackDeviceType, false,
+                                           engine->supports_resident_f16());
+        if (v.ndim != 2) throw std::invalid_argument("expected a 2-D (batch, samples) gradient");
+        if (n_frames < 1) throw std::invalid_argument("n_frames must be at least 1, got " + std::to_string(n_frames));
+        const int64_t B = v.shape[0], L = v.shape[1], K = single().n_bins();
+        check_array_extents("output", {B, K, n_frames});  // before K * n_frames and the device allocation
+        void* out;
+        {
+            Unlocked unlocked;
+            out = engine->backward_resident(v.ref(), B, L, n_frames, stream);
+        }
+        return finish_resident(out, {grad}, {B, K, n_frames}, {K * n_frames, 1, K}, kDlComplex, v.half ? 32 : 64);
+    }
+
 private:
     explicit IstftHandle(const gpu::FrameConfig& c)
         : EngineSet(make_istft_params<float>(c), [c] { return make_istft_params<double>(c); },
@@ -223,18 +326,10 @@ void register_stft_classes(py::module_& m) {
              "'db' (10*log10(max(power, 1e-10))).")
         .def("backward", &StftHandle::backward, py::arg("grad"), py::arg("y"), py::arg("output"),
              py::arg("backend") = "cpu", "Gradient with respect to y of a loss whose gradient for forward(y) is grad.")
-        .def(
-            "forward_dlpack",
-            [](StftHandle&, py::handle, const std::string&, uint64_t) -> py::object {
-                refuse_resident();
-            },
-            py::arg("y"), py::arg("output"), py::arg("stream"))
-        .def(
-            "backward_dlpack",
-            [](StftHandle&, py::handle, py::handle, const std::string&, uint64_t) -> py::object {
-                refuse_resident();
-            },
-            py::arg("grad"), py::arg("y"), py::arg("output"), py::arg("stream"))
+        .def("forward_dlpack", &StftHandle::forward_dlpack, py::arg("y"), py::arg("output"), py::arg("stream"),
+             "Spectrum of a CUDA tensor y (a DLPack capsule), computed on `stream`; returns a capsule.")
+        .def("backward_dlpack", &StftHandle::backward_dlpack, py::arg("grad"), py::arg("y"), py::arg("output"),
+             py::arg("stream"), "Gradient with respect to a CUDA tensor y (DLPack capsules), on `stream`.")
         .def("n_frames", &StftHandle::n_frames, py::arg("n"))
         .def("gpu_staged_f16_supported",
              [](StftHandle& h) {
@@ -251,12 +346,8 @@ void register_stft_classes(py::module_& m) {
                  auto* e = h.gpu_engine();
                  return e && e->supports_resident() && e->supports_f64();
              })
-        .def(
-            "forward_dlpack_f64",
-            [](StftHandle&, py::handle, const std::string&, uint64_t) -> py::object {
-                refuse_resident("no resident f64 GPU path for these parameters");
-            },
-            py::arg("y"), py::arg("output"), py::arg("stream") = 0);
+        .def("forward_dlpack_f64", &StftHandle::forward_dlpack_f64, py::arg("y"), py::arg("output"),
+             py::arg("stream") = 0, "forward_dlpack for a float64 CUDA tensor, computed in double precision.");
 
     py::class_<IstftHandle> istft(m, "IstftEngine", "Inverse STFT by windowed overlap-add, with an exact backward pass.");
     istft.def(py::init<int32_t, int32_t, int32_t, py::handle, bool>(), py::arg("n_fft"), py::arg("hop_length"),
@@ -266,19 +357,10 @@ void register_stft_classes(py::module_& m) {
              "natural length.")
         .def("backward", &IstftHandle::backward, py::arg("grad"), py::arg("n_frames"), py::arg("backend") = "cpu",
              "Gradient with respect to Z (B, n_fft//2+1, n_frames) of a loss whose gradient for forward is grad.")
-        .def(
-            "forward_dlpack",
-            [](IstftHandle&, py::handle, int64_t, uint64_t) -> py::object {
-                refuse_resident();
-            },
-            py::arg("Z"), py::arg("length"), py::arg("stream"))
-        .def(
-            "backward_dlpack",
-            [](IstftHandle&, py::handle, int64_t, uint64_t) -> py::object {
-                refuse_resident();
-            },
-            py::arg("grad"), py::arg("n_frames"), py::arg("stream"))
-        ;
+        .def("forward_dlpack", &IstftHandle::forward_dlpack, py::arg("Z"), py::arg("length"), py::arg("stream"),
+             "Signals from a frame-major complex CUDA spectrum (a DLPack capsule), on `stream`.")
+        .def("backward_dlpack", &IstftHandle::backward_dlpack, py::arg("grad"), py::arg("n_frames"),
+             py::arg("stream"), "Gradient with respect to the spectrum for a CUDA gradient (DLPack), on `stream`.");
     add_gpu_flags<IstftHandle>(istft);
 }
 

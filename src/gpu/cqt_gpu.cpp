@@ -1,4 +1,4 @@
-// CQT and chroma GPU factories of a build without CUDA: no GPU engine exists.
+// CQT and chroma GPU factories: no GPU engine exists for them yet in any build.
 #include "gpu/cqt_gpu.hpp"
 
 namespace qorva::dsp::gpu {

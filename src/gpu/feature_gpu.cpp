@@ -1,4 +1,4 @@
-// Feature-engine factories of a build without CUDA: no GPU engine exists, so
+// Feature-engine factories: no GPU engine exists for them yet in any build, so
 // the feature classes compute on the CPU and refuse GPU backends.
 #include "gpu/feature_gpu.hpp"
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "gpu/device.hpp"
 #include "ops/framing.hpp"
 #include "ops/mel_scale.hpp"
 #include "ops/stft.hpp"
@@ -38,8 +39,17 @@ public:
     virtual void forward_staged_f64(const double* signal, int64_t B, int64_t L, ops::OutputMode mode, void* out) = 0;
     virtual bool supports_resident() const = 0;
     virtual bool supports_resident_f16() const = 0;
+    // Resident entries read device tensors and return a new arena block (the
+    // spectrum in the layout of `mode`, or the signal gradient) once the work
+    // is queued on `stream`.  A float64 signal (signal.dbl) runs the forward in
+    // double precision.
+    virtual void* forward_resident(const DeviceTensorRef& signal, int64_t B, int64_t L, ops::OutputMode mode,
+                                   uint64_t stream) = 0;
+    virtual void* backward_resident(const DeviceTensorRef& grad, const DeviceTensorRef& signal, int64_t B, int64_t L,
+                                    ops::OutputMode mode, uint64_t stream) = 0;
 };
 
+// Complex spectra are frame-major complex64 ([b][f][k]).
 class IstftGpu {
 public:
     virtual ~IstftGpu() = default;
@@ -47,6 +57,10 @@ public:
     virtual void backward_staged(const float* grad, int64_t B, int64_t length, int64_t n_frames, void* out) = 0;
     virtual bool supports_resident() const = 0;
     virtual bool supports_resident_f16() const = 0;
+    virtual void* forward_resident(const DeviceTensorRef& spectrum, int64_t B, int64_t F, int64_t length,
+                                   uint64_t stream) = 0;
+    virtual void* backward_resident(const DeviceTensorRef& grad, int64_t B, int64_t length, int64_t n_frames,
+                                    uint64_t stream) = 0;
 };
 
 // Mel parameters: the framing of FrameConfig plus the filterbank choice.
@@ -70,8 +84,11 @@ public:
     virtual bool supports_resident_f16() const = 0;
 };
 
-std::shared_ptr<StftGpu> make_stft_gpu(const FrameConfig& config);
-std::shared_ptr<IstftGpu> make_istft_gpu(const FrameConfig& config);
+// GPU STFT for n_fft >= 64 whose frame FFT the GPU offers (power-of-two
+// n_fft up to 8192 in-kernel, other lengths through FftGpu).
+std::unique_ptr<StftGpu> make_stft_gpu(const FrameConfig& config);
+// GPU ISTFT for even n_fft >= 64 within the per-frame shared-memory bound.
+std::unique_ptr<IstftGpu> make_istft_gpu(const FrameConfig& config);
 std::shared_ptr<MelGpu> make_mel_gpu(const MelConfig& config);
 
 }  // namespace qorva::dsp::gpu

@@ -1,11 +1,27 @@
-// GPU engine factories of a build without CUDA: no GPU engine exists, so every
-// GPU route reports that it does not support the parameters.
+// The GPU layer of a build without the CUDA backend: no GPU is ever available,
+// so every factory returns an empty engine and the Python layer refuses GPU
+// backends with its usual messages.
+#include <stdexcept>
+
+#include "gpu/device.hpp"
 #include "gpu/gpu_engines.hpp"
 
 namespace qorva::dsp::gpu {
 
-std::shared_ptr<StftGpu> make_stft_gpu(const FrameConfig&) { return nullptr; }
-std::shared_ptr<IstftGpu> make_istft_gpu(const FrameConfig&) { return nullptr; }
-std::shared_ptr<MelGpu> make_mel_gpu(const MelConfig&) { return nullptr; }
+bool gpu_compiled() { return false; }
+bool gpu_available() { return false; }
+int gpu_compute_capability() { return 0; }
+const char* gpu_backend_name() { return "none"; }
+std::string gpu_device_name() { return {}; }
+
+void* arena_alloc(std::size_t) { throw std::runtime_error("cuda: alloc: this build has no CUDA backend"); }
+void arena_release(void*) noexcept {}
+std::size_t arena_cached_bytes() { return 0; }
+
+std::unique_ptr<FftGpu> make_fft_gpu(int32_t, GpuPrecision) { return nullptr; }
+bool fft_gpu_supported(int32_t, GpuPrecision) { return false; }
+
+std::unique_ptr<StftGpu> make_stft_gpu(const FrameConfig&) { return nullptr; }
+std::unique_ptr<IstftGpu> make_istft_gpu(const FrameConfig&) { return nullptr; }
 
 }  // namespace qorva::dsp::gpu

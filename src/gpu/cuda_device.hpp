@@ -1,0 +1,79 @@
+// Internals of the CUDA backend shared by its units: error checks, engine-owned
+// device buffers, constant-table uploads, staged host-device copies through
+// pinned memory, stream handles and the framing kernels' parameter block.
+// Included only by sources compiled with the CUDA toolkit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <cuda_runtime.h>
+
+#include "gpu/device.hpp"
+
+namespace qorva::dsp::gpu::cuda {
+
+// Throws std::runtime_error "cuda: <what>: <runtime text>" unless code is cudaSuccess.
+void cuda_check(cudaError_t code, const char* what);
+
+// An engine-owned device allocation that only grows; contents are not kept
+// across growth.  Freed with the owner.
+class DeviceBuffer {
+public:
+    DeviceBuffer() = default;
+    DeviceBuffer(const DeviceBuffer&) = delete;
+    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
+    DeviceBuffer(DeviceBuffer&& other) noexcept : ptr_(other.ptr_), capacity_(other.capacity_) {
+        other.ptr_ = nullptr;
+        other.capacity_ = 0;
+    }
+    DeviceBuffer& operator=(DeviceBuffer&& other) noexcept;
+    ~DeviceBuffer();
+
+    void ensure(std::size_t bytes);
+    void* get() const { return ptr_; }
+    template <typename T>
+    T* as() const {
+        return static_cast<T*>(ptr_);
+    }
+    std::size_t capacity() const { return capacity_; }
+
+private:
+    void* ptr_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+// A constant table copied to the device once (max(bytes, 4) bytes allocated).
+DeviceBuffer upload(const void* host, std::size_t bytes);
+
+// Staged copies through the two pinned 4 MiB buffers, double-buffered.  Both
+// return once the host side is done: stage_h2d once the source may be reused
+// (the DMA may still run, ordered before later work on stream 0), stage_d2h
+// once the destination holds the data.
+void stage_h2d(void* dst, const void* src, std::size_t bytes);
+void stage_d2h(void* dst, const void* src, std::size_t bytes);
+
+// The stream of a resident call: 0 and 1 mean the legacy default stream.
+inline cudaStream_t to_stream(uint64_t stream) {
+    return stream < 2 ? cudaStream_t{} : reinterpret_cast<cudaStream_t>(static_cast<uintptr_t>(stream));
+}
+
+// Parameter block of the framing kernels, passed by value.
+struct KParams {
+    int32_t n_samples;
+    int32_t n_frames;
+    int32_t n_bins;
+    int32_t hop;
+    int32_t pad;
+    int32_t mode;
+    int32_t reflect;
+    int32_t aux;
+    int32_t row;
+    int32_t half;
+    int32_t log2_half;
+};
+
+inline constexpr int kBlock = 256;  // element-wise kernels
+inline unsigned blocks_for(int64_t count) { return static_cast<unsigned>((count + kBlock - 1) / kBlock); }
+
+}  // namespace qorva::dsp::gpu::cuda
