@@ -10,6 +10,7 @@
 #include <vector_functions.h>
 
 #include "gpu/cuda_fft_math.cuh"
+#include "ops/framing.hpp"
 
 namespace qorva::dsp::gpu::cuda {
 
@@ -166,11 +167,8 @@ QORVA_HD inline float2 hermitian_value(const float2* Y, int k, int n) {
 // f hop <= q < f hop + len, 0 <= f < n_frames, in increasing f.
 template <typename T>
 QORVA_HD inline T overlap_sum(const T* frames, int64_t q, int len, int hop, int64_t n_frames) {
-    if (q < 0) return T(0);
-    const int64_t first = q - len + 1;
-    const int64_t lo = first <= 0 ? 0 : (first + hop - 1) / hop;
-    int64_t hi = q / hop;
-    if (hi > n_frames - 1) hi = n_frames - 1;
+    int64_t lo = 0, hi = -1;
+    ops::covering_frames(q, len, hop, n_frames, lo, hi);
     T s = T(0);
     for (int64_t f = lo; f <= hi; ++f) s += frames[f * len + (q - f * hop)];
     return s;

@@ -257,10 +257,8 @@ __global__ void istft_env(const float* __restrict__ wsq, float* __restrict__ env
                           int64_t F) {
     const int64_t q = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
     if (q >= P) return;
-    const int64_t first = q - n + 1;
-    const int64_t lo = first <= 0 ? 0 : (first + hop - 1) / hop;
-    int64_t hi = q / hop;
-    if (hi > F - 1) hi = F - 1;
+    int64_t lo = 0, hi = -1;
+    ops::covering_frames(q, n, hop, F, lo, hi);
     float e = 0.0f;
     for (int64_t f = lo; f <= hi; ++f) e += __ldg(wsq + (q - f * hop));
     env[q] = e;

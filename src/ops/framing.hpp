@@ -65,7 +65,8 @@ void fold_frames(const T* frame_grads, int64_t n_frames, int32_t n_fft, int32_t 
                  PadMode pad_mode, T* out, int64_t L, bool accumulate);
 
 // First and last frame (inclusive) covering padded position j; empty when lo > hi.
-inline void covering_frames(int64_t j, int32_t n_fft, int32_t hop, int64_t n_frames, int64_t& lo, int64_t& hi) {
+// constexpr so that the GPU kernels share it.
+constexpr void covering_frames(int64_t j, int32_t n_fft, int32_t hop, int64_t n_frames, int64_t& lo, int64_t& hi) {
     const int64_t first = j - n_fft + 1;
     lo = first <= 0 ? 0 : (first + hop - 1) / hop;
     hi = j < 0 ? -1 : j / hop;

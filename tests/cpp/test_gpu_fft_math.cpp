@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "gpu_emulation.hpp"
 #include "gpu/cuda_fft_math.cuh"
 #include "gpu/device.hpp"
 
@@ -25,8 +26,9 @@ namespace gc = qorva::dsp::gpu::cuda;
 using cd = std::complex<double>;
 constexpr double kPi = 3.14159265358979323846;
 
-template <typename C>
-using Real = typename gc::real_of<C>::type;
+using gpu_emulation::Real;
+using gpu_emulation::shared_schedule;
+using gpu_emulation::twiddles;
 
 template <typename C>
 C to_c(cd z) {
@@ -70,17 +72,6 @@ std::vector<cd> random_signal(int64_t n, uint32_t seed) {
     return x;
 }
 
-// The device twiddle table: e^(-2 pi i k / n) from a double angle.
-template <typename C>
-std::vector<C> twiddles(int n) {
-    std::vector<C> tw(n);
-    for (int k = 0; k < n; ++k) {
-        const double angle = k * (-2.0 * kPi) * (1.0 / n);
-        tw[k] = gc::cmake<C>(static_cast<Real<C>>(std::cos(angle)), static_cast<Real<C>>(std::sin(angle)));
-    }
-    return tw;
-}
-
 std::vector<int> radices(int64_t n, bool allow16) {
     std::vector<int> out;
     for (int64_t L = 1; L < n;) {
@@ -90,11 +81,6 @@ std::vector<int> radices(int64_t n, bool allow16) {
     }
     return out;
 }
-
-template <typename C, int R>
-struct Regs {
-    C v[R];
-};
 
 std::set<int>& radices_seen() {
     static std::set<int> seen;
@@ -122,45 +108,6 @@ std::vector<C> multi_pass(std::vector<C> x, const std::vector<C>& tw, Real<C> si
         L *= r;
     }
     return x;
-}
-
-// shared_fft on one block of `threads` threads: per pass each thread gathers
-// its butterflies tid + i threads (i < ceil(butterflies / threads) <= 4) into
-// registers, then after the barrier scatters them into the same buffer.
-// Every butterfly must be taken exactly once.
-template <typename C>
-std::vector<C> shared_schedule(std::vector<C> s, const std::vector<C>& tw, Real<C> sign, bool allow16, int threads) {
-    const int n = static_cast<int>(s.size());
-    for (int L = 1; L < n;) {
-        const int r = gc::fft_radix(n / L, allow16);
-        gc::with_radix(r, [&](auto tag) {
-            constexpr int R = decltype(tag)::value;
-            const int butterflies = n / R;
-            const int per_thread = (butterflies + threads - 1) / threads;
-            CHECK(per_thread <= 4);
-            std::vector<Regs<C, R>> regs(static_cast<std::size_t>(threads) * 4);
-            std::vector<int> taken(butterflies, 0);
-            for (int tid = 0; tid < threads; ++tid) {
-                for (int i = 0; i < per_thread; ++i) {
-                    const int j = tid + i * threads;
-                    if (j >= butterflies) continue;
-                    ++taken[j];
-                    gc::stockham_gather<R>([&](int k) { return s.at(k); }, tw.data(), n, L, j, sign,
-                                           regs[tid * 4 + i].v);
-                }
-            }
-            CHECK(std::all_of(taken.begin(), taken.end(), [](int t) { return t == 1; }));
-            for (int tid = 0; tid < threads; ++tid) {
-                for (int i = 0; i < per_thread; ++i) {
-                    const int j = tid + i * threads;
-                    if (j >= butterflies) continue;
-                    gc::stockham_scatter<R>([&](int k, C value) { s.at(k) = value; }, L, j, regs[tid * 4 + i].v);
-                }
-            }
-        });
-        L *= r;
-    }
-    return s;
 }
 
 // Block size of the shared-memory kernel: the widest pass, 32 to 1024 threads.
@@ -199,7 +146,7 @@ void check_length(int n) {
         for (bool allow16 : {false, true}) {
             {
                 using C = float2;
-                const auto tw = twiddles<C>(n);
+                const auto tw = twiddles<C>(n, n);
                 const float s = static_cast<float>(sign);
                 report("float multi-pass", n, sign, rel_l2(to_host(multi_pass(to_device<C>(x), tw, s, allow16)), want),
                        1e-6);
@@ -216,7 +163,7 @@ void check_length(int n) {
             }
             {
                 using C = double2;
-                const auto tw = twiddles<C>(n);
+                const auto tw = twiddles<C>(n, n);
                 const double s = sign;
                 report("double multi-pass", n, sign,
                        rel_l2(to_host(multi_pass(to_device<C>(x), tw, s, allow16)), want), 1e-13);
@@ -369,7 +316,7 @@ std::vector<cd> bluestein_emulated(const std::vector<cd>& x, int sign) {
         b[k] = gc::cmake<C>(static_cast<T>(std::cos(kPi * k2 / n) / m), static_cast<T>(std::sin(kPi * k2 / n) / m));
         if (k >= 1) b[m - k] = b[k];
     }
-    const auto tw = twiddles<C>(m);
+    const auto tw = twiddles<C>(m, m);
     const std::vector<C> kernel = multi_pass(b, tw, T(1), false);
     std::vector<C> work(m, gc::cmake<C>(0, 0));
     for (int64_t k = 0; k < n; ++k) {

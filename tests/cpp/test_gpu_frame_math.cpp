@@ -4,7 +4,6 @@
 // overlap-add gather with its reflect images), scheduled per frame as the
 // kernels run them, with the half-length FFT done by the kernels' own
 // Stockham passes; and the full-length path's spectra with a direct DFT.
-#include <array>
 #include <cfloat>
 #include <cmath>
 #include <complex>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "gpu_emulation.hpp"
 #include "gpu/cuda_frame_math.cuh"
 #include "ops/istft.hpp"
 #include "ops/stft.hpp"
@@ -23,6 +23,7 @@ namespace {
 
 namespace gc = qorva::dsp::gpu::cuda;
 namespace ops = qorva::dsp::ops;
+using gpu_emulation::twiddles;
 
 using cd = std::complex<double>;
 constexpr double kTwoPi = 6.283185307179586476925286766559;
@@ -45,37 +46,9 @@ std::vector<float> random_values(std::size_t n, unsigned seed) {
     return v;
 }
 
-// Twiddles as the engines upload them: e^(-2 pi i k / m) for k < m.
-std::vector<float2> twiddles(int m, int n) {
-    std::vector<float2> t(m);
-    for (int k = 0; k < m; ++k) {
-        const double a = k * (-kTwoPi) * (1.0 / n);
-        t[k] = make_float2(float(std::cos(a)), float(std::sin(a)));
-    }
-    return t;
-}
-
-// The block-wide shared-memory FFT as the kernels run it: per pass every
-// butterfly is gathered before any is scattered.
+// The block-wide shared-memory FFT at the per-frame kernels' block size.
 void block_fft(std::vector<float2>& s, const std::vector<float2>& tw, int n, float sign) {
-    for (int L = 1; L < n;) {
-        const int r = gc::fft_radix(n / L, false);
-        gc::with_radix(r, [&](auto tag) {
-            constexpr int R = decltype(tag)::value;
-            std::vector<std::array<float2, R>> y(n / R);
-            for (int j = 0; j < n / R; ++j) {
-                float2 out[R];
-                gc::stockham_gather<R>([&](int i) { return s[i]; }, tw.data(), n, L, j, sign, out);
-                for (int q = 0; q < R; ++q) y[j][q] = out[q];
-            }
-            for (int j = 0; j < n / R; ++j) {
-                float2 in[R];
-                for (int q = 0; q < R; ++q) in[q] = y[j][q];
-                gc::stockham_scatter<R>([&](int i, float2 v) { s[i] = v; }, L, j, in);
-            }
-        });
-        L *= r;
-    }
+    s = gpu_emulation::shared_schedule(s, tw, sign, false, std::min(n / 2, 256));
 }
 
 // Direct DFT of one full-length complex frame (sign +1 forward, -1 inverse).
@@ -138,7 +111,7 @@ std::vector<float> emulate_forward(const Setup& c, const std::vector<float>& x, 
     const auto p = stft_params(c);
     const int n = c.n_fft, h = n / 2;
     const int64_t F = p.n_frames(c.L), K = h + 1;
-    const auto tw = twiddles(h, h), stw = twiddles(h, n);
+    const auto tw = twiddles<float2>(h, h), stw = twiddles<float2>(h, n);
     std::vector<float> out(out_size(c.B, F, K, mode));
     for (int64_t b = 0; b < c.B; ++b) {
         const float* row = x.data() + b * c.L;
@@ -170,7 +143,7 @@ std::vector<float> emulate_backward(const Setup& c, const std::vector<float>& gr
     const auto p = stft_params(c);
     const int n = c.n_fft, h = n / 2;
     const int64_t F = p.n_frames(c.L), K = h + 1;
-    const auto tw = twiddles(h, h), stw = twiddles(h, n);
+    const auto tw = twiddles<float2>(h, h), stw = twiddles<float2>(h, n);
     const auto* w = p.window_values.data();
     // Real gradients reach the kernels frame-major (after the transpose).
     std::vector<float> rgrad;
@@ -283,7 +256,7 @@ struct IstftEmulation {
     explicit IstftEmulation(const IstftSetup& setup)
         : c(setup), p(setup.n_fft, setup.hop, setup.win, ops::WindowSpec{}, setup.center), n(setup.n_fft),
           h(setup.n_fft / 2), K(h + 1), P(int64_t(setup.hop) * (setup.F - 1) + setup.n_fft),
-          pad(setup.center ? setup.n_fft / 2 : 0), tw(twiddles(h, h)), stw(twiddles(h, n)) {
+          pad(setup.center ? setup.n_fft / 2 : 0), tw(twiddles<float2>(h, h)), stw(twiddles<float2>(h, n)) {
         // The istft_env kernel: every frame contributes the squared window.
         std::vector<float> wsq_frames(c.F * n);
         for (int64_t f = 0; f < c.F; ++f)
