@@ -2,11 +2,10 @@
 // engines and a GPU engine when one exists.
 #include <complex>
 #include <cstdint>
-#include <optional>
 #include <string>
 
 #include "bindings/array_exchange.hpp"
-#include "bindings/gpu_slot.hpp"
+#include "bindings/engine_set.hpp"
 #include "bindings/module_parts.hpp"
 #include "gpu/cqt_gpu.hpp"
 #include "ops/chroma.hpp"
@@ -32,19 +31,39 @@ public:
                     [](const ops::CqtEngine<float>& e) { return gpu::make_cqt_gpu(e); }) {}
 
     py::array forward(py::handle y, const std::string& output, const std::string& backend) {
-        return route_by_precision(*this, y, backend,
-                                  [&](const auto& e, gpu::CqtGpu* engine) { return forward_impl(e, y, output, engine); });
+        return route(*this, y, backend,
+                     [&](const auto& e, gpu::CqtGpu* engine) { return forward_impl(e, y, output, engine); });
     }
 
     py::array backward(py::handle grad, py::handle y, const std::string& output, const std::string& backend) {
-        return route_by_precision(*this, y, backend, [&](const auto& e, gpu::CqtGpu* engine) {
+        return route(*this, y, backend, [&](const auto& e, gpu::CqtGpu* engine) {
             return backward_impl(e, grad, y, output, engine);
         });
+    }
+
+    py::object forward_dlpack(py::handle y, const std::string& output, uint64_t stream) {
+        gpu::CqtGpu& engine = resident_engine();
+        const OutputMode mode = ops::parse_output(output);
+        return resident_forward(engine, y, layout(mode), single(), [&](gpu::CqtGpu& e, auto x, int64_t B, int64_t L) {
+            return e.forward_resident(x, B, L, mode, stream);
+        });
+    }
+
+    py::object backward_dlpack(py::handle grad, py::handle y, const std::string& output, uint64_t stream) {
+        gpu::CqtGpu& engine = resident_engine();
+        const OutputMode mode = ops::parse_output(output);
+        return resident_backward(engine, grad, y, layout(mode), single(),
+                                 [&](gpu::CqtGpu& e, auto g, auto x, int64_t B, int64_t L) {
+                                     return e.backward_resident(g, x, B, L, mode, stream);
+                                 });
     }
 
     int64_t n_frames(int64_t n) const { return single().n_frames(n); }
 
 private:
+    // Complex CQT values are [b][k][f] in memory, as on the CPU.
+    SignalLayout layout(OutputMode mode) const { return {single().n_bins(), mode == OutputMode::complex}; }
+
     template <typename T>
     py::array forward_impl(const ops::CqtEngine<T>& e, py::handle y, const std::string& output, gpu::CqtGpu* engine) {
         auto x = as_signal<T>(y);
@@ -77,10 +96,9 @@ private:
         T* dst = out.mutable_data();
         run_unlocked<T>(
             engine, [&](auto& gpu) { gpu.backward_staged(gp, src, B, L, mode, dst); },
-            [&] { e.backward(src, static_cast<const T*>(gp), B, L, mode, dst); });
+            [&] { e.backward(static_cast<const T*>(gp), src, B, L, mode, dst); });
         return out;
     }
-
 };
 
 class ChromaHandle : public EngineSet<ops::ChromaEngine<float>, ops::ChromaEngine<double>, gpu::ChromaGpu> {
@@ -92,19 +110,34 @@ public:
                     [](const ops::ChromaEngine<float>& e) { return gpu::make_chroma_gpu(e); }) {}
 
     py::array forward(py::handle y, const std::string& backend) {
-        return route_by_precision(*this, y, backend,
-                                  [&](const auto& e, gpu::ChromaGpu* engine) { return forward_impl(e, y, engine); });
+        return route(*this, y, backend,
+                     [&](const auto& e, gpu::ChromaGpu* engine) { return forward_impl(e, y, engine); });
     }
 
     py::array backward(py::handle grad, py::handle y, const std::string& backend) {
-        return route_by_precision(*this, y, backend, [&](const auto& e, gpu::ChromaGpu* engine) {
+        return route(*this, y, backend, [&](const auto& e, gpu::ChromaGpu* engine) {
             return backward_impl(e, grad, y, engine);
         });
+    }
+
+    py::object forward_dlpack(py::handle y, uint64_t stream) {
+        return resident_forward(resident_engine(), y, {single().n_chroma()}, single(),
+                                [&](gpu::ChromaGpu& e, auto x, int64_t B, int64_t L) {
+                                    return e.forward_resident(x, B, L, stream);
+                                });
+    }
+
+    py::object backward_dlpack(py::handle grad, py::handle y, uint64_t stream) {
+        return resident_backward(resident_engine(), grad, y, {single().n_chroma()}, single(),
+                                 [&](gpu::ChromaGpu& e, auto g, auto x, int64_t B, int64_t L) {
+                                     return e.backward_resident(g, x, B, L, stream);
+                                 });
     }
 
     int64_t n_frames(int64_t n) const { return single().n_frames(n); }
 
 private:
+
     template <typename T>
     py::array forward_impl(const ops::ChromaEngine<T>& e, py::handle y, gpu::ChromaGpu* engine) {
         auto x = as_signal<T>(y);
@@ -129,10 +162,9 @@ private:
         T* dst = out.mutable_data();
         run_unlocked<T>(
             engine, [&](auto& gpu) { gpu.backward_staged(gp, src, B, L, dst); },
-            [&] { e.backward(src, gp, B, L, dst); });
+            [&] { e.backward(gp, src, B, L, dst); });
         return out;
     }
-
 };
 
 }  // namespace
@@ -147,18 +179,9 @@ void register_cqt(py::module_& m) {
              "CQT (B, n_bins, frames) of y (B, L): 'complex', 'magnitude', 'power' or 'db'.")
         .def("backward", &CqtHandle::backward, py::arg("grad"), py::arg("y"), py::arg("output"),
              py::arg("backend") = "cpu", "Gradient with respect to y of a loss whose gradient for forward(y) is grad.")
-        .def(
-            "forward_dlpack",
-            [](CqtHandle&, py::handle, const std::string&, uint64_t) -> py::object {
-                refuse_resident();
-            },
-            py::arg("y"), py::arg("output"), py::arg("stream"))
-        .def(
-            "backward_dlpack",
-            [](CqtHandle&, py::handle, py::handle, const std::string&, uint64_t) -> py::object {
-                refuse_resident();
-            },
-            py::arg("grad"), py::arg("y"), py::arg("output"), py::arg("stream"))
+        .def("forward_dlpack", &CqtHandle::forward_dlpack, py::arg("y"), py::arg("output"), py::arg("stream"))
+        .def("backward_dlpack", &CqtHandle::backward_dlpack, py::arg("grad"), py::arg("y"), py::arg("output"),
+             py::arg("stream"))
         .def("n_frames", &CqtHandle::n_frames, py::arg("n"));
     add_gpu_flags<CqtHandle>(cqt);
 
@@ -172,18 +195,8 @@ void register_cqt(py::module_& m) {
              "Chromagram (B, n_chroma, frames) of y (B, L).")
         .def("backward", &ChromaHandle::backward, py::arg("grad"), py::arg("y"), py::arg("backend") = "cpu",
              "Gradient with respect to y of a loss whose gradient for forward(y) is grad.")
-        .def(
-            "forward_dlpack",
-            [](ChromaHandle&, py::handle, uint64_t) -> py::object {
-                refuse_resident();
-            },
-            py::arg("y"), py::arg("stream"))
-        .def(
-            "backward_dlpack",
-            [](ChromaHandle&, py::handle, py::handle, uint64_t) -> py::object {
-                refuse_resident();
-            },
-            py::arg("grad"), py::arg("y"), py::arg("stream"))
+        .def("forward_dlpack", &ChromaHandle::forward_dlpack, py::arg("y"), py::arg("stream"))
+        .def("backward_dlpack", &ChromaHandle::backward_dlpack, py::arg("grad"), py::arg("y"), py::arg("stream"))
         .def("n_frames", &ChromaHandle::n_frames, py::arg("n"))
         .def_static("c1_hz", [] { return ops::ChromaEngine<float>::kC1Hz; });
     add_gpu_flags<ChromaHandle>(chroma);

@@ -4,7 +4,8 @@
 #include <string>
 
 #include "bindings/array_exchange.hpp"
-#include "bindings/gpu_slot.hpp"
+#include "bindings/engine_options.hpp"
+#include "bindings/engine_set.hpp"
 #include "bindings/module_parts.hpp"
 #include "gpu/gpu_engines.hpp"
 #include "ops/mel.hpp"
@@ -15,50 +16,49 @@ namespace {
 
 using ops::OutputMode;
 
-template <typename T>
-ops::MelParams<T> make_mel_params(const gpu::MelConfig& c) {
-    const gpu::FrameConfig& f = c.frame;
-    return ops::MelParams<T>(f.n_fft, f.hop_length, f.win_length, f.window, f.center, f.pad_mode, c.sr, c.n_mels,
-                             c.fmin, c.fmax, c.mel_scale, c.mel_norm);
-}
-
 class MelHandle : public EngineSet<ops::MelParams<float>, ops::MelParams<double>, gpu::MelGpu> {
 public:
     MelHandle(double sr, int32_t n_fft, int32_t hop_length, int32_t win_length, py::handle window, bool center,
               const std::string& pad_mode, int32_t n_mels, double fmin, double fmax, const std::string& mel_scale,
               const std::string& mel_norm)
-        : MelHandle(make_config(sr, n_fft, hop_length, win_length, window, center, pad_mode, n_mels, fmin, fmax,
+        : MelHandle(mel_options(sr, n_fft, hop_length, win_length, window, center, pad_mode, n_mels, fmin, fmax,
                                 mel_scale, mel_norm)) {}
 
     py::array forward(py::handle y, const std::string& output, const std::string& backend) {
-        return route_by_precision(*this, y, backend,
-                                  [&](const auto& p, gpu::MelGpu* engine) { return forward_impl(p, y, output, engine); });
+        return route(*this, y, backend,
+                     [&](const auto& p, gpu::MelGpu* engine) { return forward_impl(p, y, output, engine); });
     }
 
     py::array backward(py::handle grad, py::handle y, const std::string& output, const std::string& backend) {
-        return route_by_precision(*this, y, backend, [&](const auto& p, gpu::MelGpu* engine) {
+        return route(*this, y, backend, [&](const auto& p, gpu::MelGpu* engine) {
             return backward_impl(p, grad, y, output, engine);
         });
+    }
+
+    py::object forward_dlpack(py::handle y, const std::string& output, uint64_t stream) {
+        gpu::MelGpu& engine = resident_engine();
+        const OutputMode mode = ops::parse_mel_output(output);
+        return resident_forward(engine, y, {single().n_mels}, single(), [&](gpu::MelGpu& e, auto x, int64_t B, int64_t L) {
+            return e.forward_resident(x, B, L, mode, stream);
+        });
+    }
+
+    py::object backward_dlpack(py::handle grad, py::handle y, const std::string& output, uint64_t stream) {
+        gpu::MelGpu& engine = resident_engine();
+        const OutputMode mode = ops::parse_mel_output(output);
+        return resident_backward(engine, grad, y, {single().n_mels}, single(),
+                                 [&](gpu::MelGpu& e, auto g, auto x, int64_t B, int64_t L) {
+                                     return e.backward_resident(g, x, B, L, mode, stream);
+                                 });
     }
 
     int64_t n_frames(int64_t n) const { return single().n_frames(n); }
 
 private:
-    explicit MelHandle(const gpu::MelConfig& c)
-        : EngineSet(make_mel_params<float>(c), [c] { return make_mel_params<double>(c); },
-                    [c](const ops::MelParams<float>&) { return gpu::make_mel_gpu(c); }) {}
+    explicit MelHandle(const ops::MelOptions& o)
+        : EngineSet(ops::MelParams<float>(o), [o] { return ops::MelParams<double>(o); },
+                    [o](const ops::MelParams<float>&) { return gpu::make_mel_gpu(o); }) {}
 
-    static gpu::MelConfig make_config(double sr, int32_t n_fft, int32_t hop_length, int32_t win_length,
-                                      py::handle window, bool center, const std::string& pad_mode, int32_t n_mels,
-                                      double fmin, double fmax, const std::string& mel_scale,
-                                      const std::string& mel_norm) {
-        // Parsed in this order, so the first bad argument is the one reported.
-        ops::WindowSpec spec = parse_window(window);
-        const ops::PadMode pad = ops::parse_pad_mode(pad_mode);
-        const ops::MelScale scale = ops::parse_mel_scale(mel_scale);
-        const ops::MelNorm norm = ops::parse_mel_norm(mel_norm);
-        return {{n_fft, hop_length, win_length, std::move(spec), center, pad}, sr, n_mels, fmin, fmax, scale, norm};
-    }
 
     template <typename T>
     py::array forward_impl(const ops::MelParams<T>& p, py::handle y, const std::string& output, gpu::MelGpu* engine) {
@@ -88,10 +88,9 @@ private:
         T* dst = out.mutable_data();
         run_unlocked<T>(
             engine, [&](auto& gpu) { gpu.backward_staged(gp, src, B, L, mode, dst); },
-            [&] { ops::mel_backward(p, gp, src, B, L, dst, mode); });
+            [&] { ops::mel_backward(p, gp, src, B, L, mode, dst); });
         return out;
     }
-
 };
 
 py::array mel_filterbank(double sr, int32_t n_fft, int32_t n_mels, double fmin, double fmax, const std::string& scale,
@@ -125,20 +124,10 @@ void register_mel(py::module_& m) {
              "(10*log10(max(mel power, 1e-10))).")
         .def("backward", &MelHandle::backward, py::arg("grad"), py::arg("y"), py::arg("output"),
              py::arg("backend") = "cpu", "Gradient with respect to y of a loss whose gradient for forward(y) is grad.")
-        .def(
-            "forward_dlpack",
-            [](MelHandle&, py::handle, const std::string&, uint64_t) -> py::object {
-                refuse_resident();
-            },
-            py::arg("y"), py::arg("output"), py::arg("stream"))
-        .def(
-            "backward_dlpack",
-            [](MelHandle&, py::handle, py::handle, const std::string&, uint64_t) -> py::object {
-                refuse_resident();
-            },
-            py::arg("grad"), py::arg("y"), py::arg("output"), py::arg("stream"))
-        .def("n_frames", &MelHandle::n_frames, py::arg("n"))
-        ;
+        .def("forward_dlpack", &MelHandle::forward_dlpack, py::arg("y"), py::arg("output"), py::arg("stream"))
+        .def("backward_dlpack", &MelHandle::backward_dlpack, py::arg("grad"), py::arg("y"), py::arg("output"),
+             py::arg("stream"))
+        .def("n_frames", &MelHandle::n_frames, py::arg("n"));
     add_gpu_flags<MelHandle>(mel);
 
     m.def(

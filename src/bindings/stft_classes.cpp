@@ -1,13 +1,18 @@
 // StftEngine and IstftEngine: argument conversion and routing between the CPU
 // engines and a GPU engine when one exists.
+#include <array>
 #include <complex>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "bindings/array_exchange.hpp"
 #include "bindings/dlpack_exchange.hpp"
-#include "bindings/gpu_slot.hpp"
+#include "bindings/engine_options.hpp"
+#include "bindings/engine_set.hpp"
 #include "bindings/module_parts.hpp"
 #include "bindings/unlocked.hpp"
 #include "gpu/gpu_engines.hpp"
@@ -20,43 +25,33 @@ namespace {
 
 using ops::OutputMode;
 
-template <typename T>
-ops::StftParams<T> make_stft_params(const gpu::FrameConfig& c) {
-    return ops::StftParams<T>(c.n_fft, c.hop_length, c.win_length, c.window, c.center, c.pad_mode);
-}
-
-template <typename T>
-ops::IstftParams<T> make_istft_params(const gpu::FrameConfig& c) {
-    return ops::IstftParams<T>(c.n_fft, c.hop_length, c.win_length, c.window, c.center);
-}
-
 class StftHandle : public EngineSet<ops::StftParams<float>, ops::StftParams<double>, gpu::StftGpu> {
 public:
     StftHandle(int32_t n_fft, int32_t hop_length, int32_t win_length, py::handle window, bool center,
                const std::string& pad_mode)
-        : StftHandle(gpu::FrameConfig{n_fft, hop_length, win_length, parse_window(window), center,
-                                      ops::parse_pad_mode(pad_mode)}) {}
+        : StftHandle(frame_options(n_fft, hop_length, win_length, window, center, pad_mode)) {}
 
-    // --- forward -------------------------------------------------------
+    // float16 signals reach the GPU engine's staged half-precision entry for
+    // real outputs, float64 its double-precision one where it offers them.
     py::array forward(py::handle y, const std::string& output, const std::string& backend) {
-        gpu::StftGpu* engine = resolve_backend(*this, backend);
-        const OutputMode mode = ops::parse_output(output);
-        if (engine && engine->supports_staged_f16() && mode != OutputMode::complex && is_half_input(y)) {
-            return forward_half(*engine, y, mode);
-        }
-        if (is_double_input(y)) {
-            if (engine && engine->supports_f64()) return forward_gpu<double>(*engine, y, mode);
-            if (backend != "cpu") throw float64_cpu_only(backend);
-            return forward_cpu(dbl(), y, mode);
-        }
-        if (engine) return forward_gpu<float>(*engine, y, mode);
-        return forward_cpu(single(), y, mode);
+        return route(
+            *this, y, backend,
+            [&](const auto& p, gpu::StftGpu* gpu) {
+                const OutputMode mode = ops::parse_output(output);
+                if (is_half_input(y)) {
+                    if (gpu == nullptr || !gpu->supports_staged_f16() || mode == OutputMode::complex) {
+                        throw py::type_error("float16 input is not supported; cast to float32");
+                    }
+                    return forward_half(*gpu, y, mode);
+                }
+                return forward_impl(p, y, mode, gpu);
+            },
+            {.gpu_double = true, .gpu_half = true});
     }
 
-    // --- backward ------------------------------------------------------
     py::array backward(py::handle grad, py::handle y, const std::string& output, const std::string& backend) {
-        return route_by_precision(*this, y, backend, [&](const auto& p, gpu::StftGpu* engine) {
-            return backward_impl(p, grad, y, output, engine);
+        return route(*this, y, backend, [&](const auto& p, gpu::StftGpu* gpu) {
+            return backward_impl(p, grad, y, output, gpu);
         });
     }
 
@@ -64,11 +59,11 @@ public:
 
     // --- resident (DLPack) ---------------------------------------------
     py::object forward_dlpack(py::handle y, const std::string& output, uint64_t stream) {
-        gpu::StftGpu* engine = resident_engine(*this);
+        gpu::StftGpu& engine = resident_engine();
         const OutputMode mode = ops::parse_output(output);
-        const TensorView v = import_dlpack(y, kDlFloat, 32, gpu::kDlpackDeviceType, false,
-                                           engine->supports_resident_f16());
-        return forward_resident(*engine, y, v, mode, stream, false);
+        return resident_forward(engine, y, layout(mode), single(), [&](gpu::StftGpu& e, auto x, int64_t B, int64_t L) {
+            return e.forward_resident(x, B, L, mode, stream);
+        });
     }
 
     py::object forward_dlpack_f64(py::handle y, const std::string& output, uint64_t stream) {
@@ -77,58 +72,29 @@ public:
             throw std::runtime_error("no resident f64 GPU path for these parameters");
         }
         const OutputMode mode = ops::parse_output(output);
-        const TensorView v = import_dlpack(y, kDlFloat, 64, gpu::kDlpackDeviceType, false, false);
-        return forward_resident(*engine, y, v, mode, stream, true);
+        return resident_forward(
+            *engine, y, layout(mode), single(),
+            [&](gpu::StftGpu& e, auto x, int64_t B, int64_t L) { return e.forward_resident(x, B, L, mode, stream); },
+            true);
     }
 
     py::object backward_dlpack(py::handle grad, py::handle y, const std::string& output, uint64_t stream) {
-        gpu::StftGpu* engine = resident_engine(*this);
+        gpu::StftGpu& engine = resident_engine();
         const OutputMode mode = ops::parse_output(output);
-        const bool complex = mode == OutputMode::complex;
-        const bool allow_half = engine->supports_resident_f16();
-        const TensorView g = complex ? import_dlpack(grad, kDlComplex, 64, gpu::kDlpackDeviceType, true, allow_half)
-                                     : import_dlpack(grad, kDlFloat, 32, gpu::kDlpackDeviceType, false, allow_half);
-        const TensorView x = import_dlpack(y, kDlFloat, 32, gpu::kDlpackDeviceType, false, allow_half);
-        if (g.half != x.half) throw std::invalid_argument("gradient and signal dtypes must match on the resident path");
-        if (x.ndim != 2 || g.ndim != 3) throw std::invalid_argument("unexpected tensor rank");
-        if (complex && !g.frame_major && g.shape[1] > 1 && g.shape[2] > 1) {
-            throw std::invalid_argument("complex gradients must be frame-major spectra");
-        }
-        const int64_t B = x.shape[0], L = x.shape[1];
-        const int64_t K = single().n_bins(), F = single().n_frames(L);
-        if (g.shape[0] != B || g.shape[1] != K || g.shape[2] != F) {
-            throw std::invalid_argument("gradient shape does not match the signal");
-        }
-        void* out;
-        {
-            Unlocked unlocked;
-            out = engine->backward_resident(g.ref(), x.ref(), B, L, mode, stream);
-        }
-        return finish_resident(out, {grad, y}, {B, L}, {}, kDlFloat, x.half ? 16 : 32);
+        return resident_backward(engine, grad, y, layout(mode), single(),
+                                 [&](gpu::StftGpu& e, auto g, auto x, int64_t B, int64_t L) {
+                                     return e.backward_resident(g, x, B, L, mode, stream);
+                                 });
     }
 
 private:
-    py::object forward_resident(gpu::StftGpu& engine, py::handle y, const TensorView& v, OutputMode mode,
-                                uint64_t stream, bool dbl) {
-        if (v.ndim != 2) throw std::invalid_argument("expected a 2-D (batch, samples) tensor");
-        const int64_t B = v.shape[0], L = v.shape[1];
-        const int64_t K = single().n_bins(), F = single().n_frames(L);
-        void* out;
-        {
-            Unlocked unlocked;
-            out = engine.forward_resident(v.ref(dbl), B, L, mode, stream);
-        }
-        const int scale = dbl ? 2 : (v.half ? 0 : 1);  // element width relative to float32
-        if (mode == OutputMode::complex) {
-            return finish_resident(out, {y}, {B, K, F}, {K * F, 1, K}, kDlComplex,
-                                   static_cast<uint8_t>(scale == 0 ? 32 : 64 * scale));
-        }
-        return finish_resident(out, {y}, {B, K, F}, {}, kDlFloat, static_cast<uint8_t>(scale == 0 ? 16 : 32 * scale));
-    }
+    explicit StftHandle(const ops::FrameOptions& o)
+        : EngineSet(ops::StftParams<float>(o), [o] { return ops::StftParams<double>(o); },
+                    [o](const ops::StftParams<float>&) { return gpu::make_stft_gpu(o); }) {}
 
-    explicit StftHandle(const gpu::FrameConfig& c)
-        : EngineSet(make_stft_params<float>(c), [c] { return make_stft_params<double>(c); },
-                    [c](const ops::StftParams<float>&) { return gpu::make_stft_gpu(c); }) {}
+    SignalLayout layout(OutputMode mode) const {
+        return {single().n_bins(), mode == OutputMode::complex, mode == OutputMode::complex};
+    }
 
     // The output array of a forward call: real (B, K, F) C-contiguous, or
     // complex (B, K, F) over frame-major memory.
@@ -138,35 +104,23 @@ private:
         return pooled_array<T>({B, K, F});
     }
 
+    // engine == nullptr runs the CPU engine; a GPU engine runs a float32 or
+    // (where it offers it) float64 signal through its staged entries.
     template <typename T>
-    py::array forward_cpu(const ops::StftParams<T>& p, py::handle y, OutputMode mode) {
+    py::array forward_impl(const ops::StftParams<T>& p, py::handle y, OutputMode mode, gpu::StftGpu* engine) {
         auto x = as_signal<T>(y);
         const int64_t B = x.shape(0), L = x.shape(1);
-        const int64_t F = p.n_frames(L);
-        py::array out = new_output<T>(mode, B, p.n_bins(), F);
-        const T* src = x.data();
-        T* dst = static_cast<T*>(out.mutable_data());
-        {
-            Unlocked unlocked;
-            ops::stft_forward(p, src, B, L, mode, dst);
-        }
-        return out;
-    }
-
-    // Staged GPU forward of a float32 or (where the engine offers it) float64 signal.
-    template <typename T>
-    py::array forward_gpu(gpu::StftGpu& engine, py::handle y, OutputMode mode) {
-        auto x = as_signal<T>(y);
-        const int64_t B = x.shape(0), L = x.shape(1);
-        py::array out = new_output<T>(mode, B, single().n_bins(), single().n_frames(L));
+        py::array out = new_output<T>(mode, B, p.n_bins(), p.n_frames(L));
         const T* src = x.data();
         void* dst = out.mutable_data();
         {
             Unlocked unlocked;
-            if constexpr (std::is_same_v<T, double>) {
-                engine.forward_staged_f64(src, B, L, mode, dst);
+            if (engine == nullptr) {
+                ops::stft_forward(p, src, B, L, mode, static_cast<T*>(dst));
+            } else if constexpr (std::is_same_v<T, double>) {
+                engine->forward_staged_f64(src, B, L, mode, dst);
             } else {
-                engine.forward_staged(src, B, L, mode, dst);
+                engine->forward_staged(src, B, L, mode, dst);
             }
         }
         return out;
@@ -215,7 +169,7 @@ private:
         };
         run_unlocked<T>(
             engine, [&](auto& gpu) { gpu.backward_staged(g(), src, B, L, mode, dst); },
-            [&] { ops::stft_backward(p, g(), B, L, mode, src, dst); });
+            [&] { ops::stft_backward(p, g(), src, B, L, mode, dst); });
         return out;
     }
 };
@@ -223,64 +177,65 @@ private:
 class IstftHandle : public EngineSet<ops::IstftParams<float>, ops::IstftParams<double>, gpu::IstftGpu> {
 public:
     IstftHandle(int32_t n_fft, int32_t hop_length, int32_t win_length, py::handle window, bool center)
-        : IstftHandle(gpu::FrameConfig{n_fft, hop_length, win_length, parse_window(window), center,
-                                       ops::PadMode::constant}) {}
+        : IstftHandle(ops::FrameOptions{n_fft, hop_length, win_length, parse_window(window), center}) {}
 
     py::array forward(py::handle Z, int64_t length, const std::string& backend) {
-        return route_by_precision(
+        return route(
             *this, Z, backend,
             [&](const auto& p, gpu::IstftGpu* engine) { return forward_impl(p, Z, length, engine); },
-            "complex128 input runs on the CPU only; cast to complex64 for ");
+            {.double_refusal = "complex128 input runs on the CPU only; cast to complex64 for "});
     }
 
     py::array backward(py::handle grad, int64_t n_frames, const std::string& backend) {
-        return route_by_precision(*this, grad, backend, [&](const auto& p, gpu::IstftGpu* engine) {
+        return route(*this, grad, backend, [&](const auto& p, gpu::IstftGpu* engine) {
             return backward_impl(p, grad, n_frames, engine);
         });
     }
 
     py::object forward_dlpack(py::handle Z, int64_t length, uint64_t stream) {
-        gpu::IstftGpu* engine = resident_engine(*this);
-        const TensorView v = import_dlpack(Z, kDlComplex, 64, gpu::kDlpackDeviceType, true,
-                                           engine->supports_resident_f16());
-        if (v.ndim != 3) throw std::invalid_argument("expected a 3-D (batch, bins, frames) tensor");
-        const auto& p = single();
-        if (v.shape[1] != p.n_bins()) throw std::invalid_argument("unexpected bin count");
-        if (!v.frame_major && v.shape[1] >= 2 && v.shape[2] > 1) {
-            throw std::invalid_argument("complex spectra must be frame-major");
-        }
-        const int64_t B = v.shape[0], F = v.shape[2];
-        if (F < 1) throw std::invalid_argument("expected at least one frame");
-        if (length < 0) length = p.natural_length(F);
-        check_array_extents("output", {B, length});  // before the device allocation
-        void* out;
-        {
-            Unlocked unlocked;
-            out = engine->forward_resident(v.ref(), B, F, length, stream);
-        }
-        return finish_resident(out, {Z}, {B, length}, {}, kDlFloat, v.half ? 16 : 32);
+        const std::array<DeviceInput, 1> inputs{
+            DeviceInput{Z, kDlComplex, 64, 3, "expected a 3-D (batch, bins, frames) tensor"}};
+        return run_resident(
+            resident_engine(), inputs,
+            [&](const std::array<TensorView, 1>& v) {
+                const auto& p = single();
+                if (v[0].shape[1] != p.n_bins()) throw std::invalid_argument("unexpected bin count");
+                if (!v[0].frame_major && v[0].shape[1] >= 2 && v[0].shape[2] > 1) {
+                    throw std::invalid_argument("complex spectra must be frame-major");
+                }
+                if (v[0].shape[2] < 1) throw std::invalid_argument("expected at least one frame");
+                if (length < 0) length = p.natural_length(v[0].shape[2]);
+                check_array_extents("output", {v[0].shape[0], length});  // before the device allocation
+                return DeviceOutput{{v[0].shape[0], length}, {}, kDlFloat, width_for(v[0], 32)};
+            },
+            [&](gpu::IstftGpu& e, const std::array<TensorView, 1>& v) {
+                return e.forward_resident(v[0].ref(), v[0].shape[0], v[0].shape[2], length, stream);
+            });
     }
 
     py::object backward_dlpack(py::handle grad, int64_t n_frames, uint64_t stream) {
-        gpu::IstftGpu* engine = resident_engine(*this);
-        const TensorView v = import_dlpack(grad, kDlFloat, 32, gpu::kDlpackDeviceType, false,
-                                           engine->supports_resident_f16());
-        if (v.ndim != 2) throw std::invalid_argument("expected a 2-D (batch, samples) gradient");
-        if (n_frames < 1) throw std::invalid_argument("n_frames must be at least 1, got " + std::to_string(n_frames));
-        const int64_t B = v.shape[0], L = v.shape[1], K = single().n_bins();
-        check_array_extents("output", {B, K, n_frames});  // before K * n_frames and the device allocation
-        void* out;
-        {
-            Unlocked unlocked;
-            out = engine->backward_resident(v.ref(), B, L, n_frames, stream);
-        }
-        return finish_resident(out, {grad}, {B, K, n_frames}, {K * n_frames, 1, K}, kDlComplex, v.half ? 32 : 64);
+        const std::array<DeviceInput, 1> inputs{
+            DeviceInput{grad, kDlFloat, 32, 2, "expected a 2-D (batch, samples) gradient"}};
+        const int64_t K = single().n_bins();
+        return run_resident(
+            resident_engine(), inputs,
+            [&](const std::array<TensorView, 1>& v) {
+                if (n_frames < 1) {
+                    throw std::invalid_argument("n_frames must be at least 1, got " + std::to_string(n_frames));
+                }
+                const int64_t B = v[0].shape[0];
+                check_array_extents("output", {B, K, n_frames});  // before K * n_frames and the device allocation
+                return DeviceOutput{{B, K, n_frames}, {K * n_frames, 1, K}, kDlComplex, width_for(v[0], 64)};
+            },
+            [&](gpu::IstftGpu& e, const std::array<TensorView, 1>& v) {
+                return e.backward_resident(v[0].ref(), v[0].shape[0], v[0].shape[1], n_frames, stream);
+            });
     }
 
 private:
-    explicit IstftHandle(const gpu::FrameConfig& c)
-        : EngineSet(make_istft_params<float>(c), [c] { return make_istft_params<double>(c); },
-                    [c](const ops::IstftParams<float>&) { return gpu::make_istft_gpu(c); }) {}
+    explicit IstftHandle(const ops::FrameOptions& o)
+        : EngineSet(ops::IstftParams<float>(o), [o] { return ops::IstftParams<double>(o); },
+                    [o](const ops::IstftParams<float>&) { return gpu::make_istft_gpu(o); }) {}
 
     template <typename T>
     py::array forward_impl(const ops::IstftParams<T>& p, py::handle Z, int64_t length, gpu::IstftGpu* engine) {

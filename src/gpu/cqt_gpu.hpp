@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "gpu/device.hpp"
 #include "ops/chroma.hpp"
 #include "ops/cqt.hpp"
 
@@ -22,6 +23,11 @@ public:
                                  float* grad_signal) = 0;
     virtual bool supports_resident() const = 0;
     virtual bool supports_resident_f16() const = 0;
+    // Complex outputs and gradients are [b][k][f] complex64, as on the CPU.
+    virtual void* forward_resident(const DeviceTensorRef& signal, int64_t B, int64_t L, ops::OutputMode mode,
+                                   uint64_t stream) = 0;
+    virtual void* backward_resident(const DeviceTensorRef& grad, const DeviceTensorRef& signal, int64_t B, int64_t L,
+                                    ops::OutputMode mode, uint64_t stream) = 0;
 };
 
 class ChromaGpu {
@@ -32,6 +38,9 @@ public:
                                  float* grad_signal) = 0;
     virtual bool supports_resident() const = 0;
     virtual bool supports_resident_f16() const = 0;
+    virtual void* forward_resident(const DeviceTensorRef& signal, int64_t B, int64_t L, uint64_t stream) = 0;
+    virtual void* backward_resident(const DeviceTensorRef& grad, const DeviceTensorRef& signal, int64_t B, int64_t L,
+                                    uint64_t stream) = 0;
 };
 
 std::shared_ptr<CqtGpu> make_cqt_gpu(const ops::CqtEngine<float>& engine);

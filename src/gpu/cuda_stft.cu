@@ -431,7 +431,7 @@ std::unique_ptr<FftGpu> need_fft(int32_t n, GpuPrecision precision) {
 
 class CudaStft final : public StftGpu {
 public:
-    explicit CudaStft(const FrameConfig& c)
+    explicit CudaStft(const ops::FrameOptions& c)
         : config_(c),
           plan_(ops::build_window<float>(c.window, c.win_length, c.n_fft), c.n_fft),
           odd_(c.n_fft % 2 != 0) {
@@ -539,8 +539,7 @@ public:
 private:
     int64_t frames_for(int64_t L) const {
         require_int32(L, "signal length");
-        const int64_t F = ops::FrameGeometry{config_.n_fft, config_.hop_length, config_.center, config_.pad_mode}
-                              .n_frames(L);
+        const int64_t F = config_.n_frames(L);
         require_int32(F, "frame count");
         return F;
     }
@@ -693,7 +692,7 @@ private:
         }
     }
 
-    FrameConfig config_;
+    ops::FrameOptions config_;
     FramePlan plan_;
     bool odd_;
     std::unique_ptr<FftGpu> fft_half_, fft_full_, fft_f64_;
@@ -705,7 +704,7 @@ private:
 
 class CudaIstft final : public IstftGpu {
 public:
-    explicit CudaIstft(const FrameConfig& c)
+    explicit CudaIstft(const ops::FrameOptions& c)
         : config_(c), plan_(ops::build_window<float>(c.window, c.win_length, c.n_fft), c.n_fft) {
         const auto w = ops::build_window<float>(c.window, c.win_length, c.n_fft);
         std::vector<float> wsq(w.size());
@@ -835,7 +834,7 @@ private:
         }
     }
 
-    FrameConfig config_;
+    ops::FrameOptions config_;
     FramePlan plan_;
     DeviceBuffer wsq_;
     std::unique_ptr<FftGpu> fft_full_;
@@ -846,7 +845,7 @@ private:
 }  // namespace
 }  // namespace cuda
 
-std::unique_ptr<StftGpu> make_stft_gpu(const FrameConfig& config) {
+std::unique_ptr<StftGpu> make_stft_gpu(const ops::FrameOptions& config) {
     const int n = config.n_fft;
     if (!gpu_available() || n < 64) return nullptr;
     const int half = n / 2;
@@ -858,7 +857,7 @@ std::unique_ptr<StftGpu> make_stft_gpu(const FrameConfig& config) {
     return std::make_unique<cuda::CudaStft>(config);
 }
 
-std::unique_ptr<IstftGpu> make_istft_gpu(const FrameConfig& config) {
+std::unique_ptr<IstftGpu> make_istft_gpu(const ops::FrameOptions& config) {
     const int n = config.n_fft;
     if (!gpu_available() || n < 64 || n % 2 != 0) return nullptr;
     const int half = n / 2;

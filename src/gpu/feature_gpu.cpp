@@ -6,8 +6,8 @@ namespace qorva::dsp::gpu {
 
 std::shared_ptr<FeatureGpu> make_rms_gpu(const ops::RmsParams&) { return nullptr; }
 std::shared_ptr<FeatureGpu> make_moments_gpu(const ops::MomentsParams&) { return nullptr; }
-std::shared_ptr<FeatureGpu> make_flux_gpu(const FrameConfig&) { return nullptr; }
-std::shared_ptr<FeatureGpu> make_onset_gpu(const MelConfig&) { return nullptr; }
-std::shared_ptr<FeatureGpu> make_tempogram_gpu(const MelConfig&, int32_t) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_flux_gpu(const ops::FrameOptions&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_onset_gpu(const ops::MelOptions&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_tempogram_gpu(const ops::MelOptions&, int32_t) { return nullptr; }
 
 }  // namespace qorva::dsp::gpu

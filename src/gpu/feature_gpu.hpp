@@ -25,12 +25,15 @@ public:
                                  float* grad_signal) = 0;
     virtual bool supports_resident() const = 0;
     virtual bool supports_resident_f16() const = 0;
+    virtual void* forward_resident(const DeviceTensorRef& signal, int64_t B, int64_t L, uint64_t stream) = 0;
+    virtual void* backward_resident(const DeviceTensorRef& grad, const DeviceTensorRef& signal, int64_t B, int64_t L,
+                                    uint64_t stream) = 0;
 };
 
 std::shared_ptr<FeatureGpu> make_rms_gpu(const ops::RmsParams& params);
 std::shared_ptr<FeatureGpu> make_moments_gpu(const ops::MomentsParams& params);
-std::shared_ptr<FeatureGpu> make_flux_gpu(const FrameConfig& config);
-std::shared_ptr<FeatureGpu> make_onset_gpu(const MelConfig& config);
-std::shared_ptr<FeatureGpu> make_tempogram_gpu(const MelConfig& config, int32_t tempo_win);
+std::shared_ptr<FeatureGpu> make_flux_gpu(const ops::FrameOptions& options);
+std::shared_ptr<FeatureGpu> make_onset_gpu(const ops::MelOptions& options);
+std::shared_ptr<FeatureGpu> make_tempogram_gpu(const ops::MelOptions& options, int32_t tempo_win);
 
 }  // namespace qorva::dsp::gpu

@@ -1,31 +1,24 @@
 // Interfaces of the GPU engines as the Python layer sees them, and their
-// factories.  A factory returns an empty pointer when no GPU engine exists for
-// the parameters - always so in a build without CUDA or on a machine without a
-// usable GPU - and the caller then refuses GPU backends with a clear error.
+// factories.  A factory takes the options the CPU engines are built from and
+// returns an empty pointer when no GPU engine exists for them - always so in a
+// build without CUDA or on a machine without a usable GPU - and the caller
+// then refuses GPU backends with a clear error.
+//
+// Staged entries take host pointers, copy through pinned memory, and return
+// once the results are back on the host.  Resident entries read device
+// tensors and return a new arena block (the output in its CPU layout, or the
+// signal gradient) once the work is queued on `stream`.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
 #include "gpu/device.hpp"
-#include "ops/framing.hpp"
-#include "ops/mel_scale.hpp"
+#include "ops/options.hpp"
 #include "ops/stft.hpp"
 
 namespace qorva::dsp::gpu {
 
-// Construction parameters of a framed transform, as given by the user.
-struct FrameConfig {
-    int32_t n_fft;
-    int32_t hop_length;
-    int32_t win_length;
-    ops::WindowSpec window;
-    bool center;
-    ops::PadMode pad_mode;
-};
-
-// Staged entries take host pointers, copy through pinned memory, and return
-// once the results are back on the host.
 class StftGpu {
 public:
     virtual ~StftGpu() = default;
@@ -39,10 +32,8 @@ public:
     virtual void forward_staged_f64(const double* signal, int64_t B, int64_t L, ops::OutputMode mode, void* out) = 0;
     virtual bool supports_resident() const = 0;
     virtual bool supports_resident_f16() const = 0;
-    // Resident entries read device tensors and return a new arena block (the
-    // spectrum in the layout of `mode`, or the signal gradient) once the work
-    // is queued on `stream`.  A float64 signal (signal.dbl) runs the forward in
-    // double precision.
+    // A float64 signal (signal.dbl) runs the resident forward in double
+    // precision; complex spectra are frame-major.
     virtual void* forward_resident(const DeviceTensorRef& signal, int64_t B, int64_t L, ops::OutputMode mode,
                                    uint64_t stream) = 0;
     virtual void* backward_resident(const DeviceTensorRef& grad, const DeviceTensorRef& signal, int64_t B, int64_t L,
@@ -63,17 +54,6 @@ public:
                                     uint64_t stream) = 0;
 };
 
-// Mel parameters: the framing of FrameConfig plus the filterbank choice.
-struct MelConfig {
-    FrameConfig frame;
-    double sr;
-    int32_t n_mels;
-    double fmin;
-    double fmax;
-    ops::MelScale mel_scale;
-    ops::MelNorm mel_norm;
-};
-
 class MelGpu {
 public:
     virtual ~MelGpu() = default;
@@ -82,13 +62,17 @@ public:
                                  float* grad_signal) = 0;
     virtual bool supports_resident() const = 0;
     virtual bool supports_resident_f16() const = 0;
+    virtual void* forward_resident(const DeviceTensorRef& signal, int64_t B, int64_t L, ops::OutputMode mode,
+                                   uint64_t stream) = 0;
+    virtual void* backward_resident(const DeviceTensorRef& grad, const DeviceTensorRef& signal, int64_t B, int64_t L,
+                                    ops::OutputMode mode, uint64_t stream) = 0;
 };
 
 // GPU STFT for n_fft >= 64 whose frame FFT the GPU offers (power-of-two
 // n_fft up to 8192 in-kernel, other lengths through FftGpu).
-std::unique_ptr<StftGpu> make_stft_gpu(const FrameConfig& config);
+std::unique_ptr<StftGpu> make_stft_gpu(const ops::FrameOptions& options);
 // GPU ISTFT for even n_fft >= 64 within the per-frame shared-memory bound.
-std::unique_ptr<IstftGpu> make_istft_gpu(const FrameConfig& config);
-std::shared_ptr<MelGpu> make_mel_gpu(const MelConfig& config);
+std::unique_ptr<IstftGpu> make_istft_gpu(const ops::FrameOptions& options);
+std::shared_ptr<MelGpu> make_mel_gpu(const ops::MelOptions& options);
 
 }  // namespace qorva::dsp::gpu

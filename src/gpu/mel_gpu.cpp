@@ -5,6 +5,6 @@
 
 namespace qorva::dsp::gpu {
 
-std::shared_ptr<MelGpu> make_mel_gpu(const MelConfig&) { return nullptr; }
+std::shared_ptr<MelGpu> make_mel_gpu(const ops::MelOptions&) { return nullptr; }
 
 }  // namespace qorva::dsp::gpu

@@ -21,7 +21,7 @@ std::size_t arena_cached_bytes() { return 0; }
 std::unique_ptr<FftGpu> make_fft_gpu(int32_t, GpuPrecision) { return nullptr; }
 bool fft_gpu_supported(int32_t, GpuPrecision) { return false; }
 
-std::unique_ptr<StftGpu> make_stft_gpu(const FrameConfig&) { return nullptr; }
-std::unique_ptr<IstftGpu> make_istft_gpu(const FrameConfig&) { return nullptr; }
+std::unique_ptr<StftGpu> make_stft_gpu(const ops::FrameOptions&) { return nullptr; }
+std::unique_ptr<IstftGpu> make_istft_gpu(const ops::FrameOptions&) { return nullptr; }
 
 }  // namespace qorva::dsp::gpu

@@ -90,7 +90,7 @@ void ChromaEngine<T>::forward(const T* x, int64_t batch, int64_t n_samples, T* o
 }
 
 template <typename T>
-void ChromaEngine<T>::backward(const T* x, const T* grad, int64_t batch, int64_t n_samples, T* grad_x) const {
+void ChromaEngine<T>::backward(const T* grad, const T* x, int64_t batch, int64_t n_samples, T* grad_x) const {
     const int64_t F = n_frames(n_samples);
     const int64_t K = cqt_.n_bins();
     for_each_row(batch, [&](int64_t b) {
@@ -124,7 +124,7 @@ void ChromaEngine<T>::backward(const T* x, const T* grad, int64_t batch, int64_t
                 C[q] = mag[q] > T(1e-12) ? (d[t] / mag[q]) * C[q] : std::complex<T>(0, 0);
             }
         }
-        cqt_.backward_row(x + b * n_samples, reinterpret_cast<const T*>(C), n_samples, OutputMode::complex,
+        cqt_.backward_row(reinterpret_cast<const T*>(C), x + b * n_samples, n_samples, OutputMode::complex,
                           grad_x + b * n_samples);
     });
 }

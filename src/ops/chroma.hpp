@@ -22,7 +22,7 @@ public:
     // out: batch x n_chroma x n_frames, frames fastest.
     void forward(const T* x, int64_t batch, int64_t n_samples, T* out) const;
     // Exact gradient of forward, the per-frame normaliser included.
-    void backward(const T* x, const T* grad, int64_t batch, int64_t n_samples, T* grad_x) const;
+    void backward(const T* grad, const T* x, int64_t batch, int64_t n_samples, T* grad_x) const;
 
     int32_t n_chroma() const { return n_chroma_; }
     const std::vector<int32_t>& chroma_of_bin() const { return chroma_of_bin_; }

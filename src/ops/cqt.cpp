@@ -9,6 +9,7 @@
 
 #include "ops/feature_common.hpp"
 #include "ops/frame_kernels.hpp"
+#include "ops/options.hpp"
 #include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
 
@@ -224,7 +225,7 @@ struct CqtEngine<T>::Pyramid {
 
 template <typename T>
 CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
-    if (config.hop_length < 1) throw std::invalid_argument("hop_length must be positive");
+    check_hop_length(config.hop_length);
     if (config.n_bins < 1) throw std::invalid_argument("n_bins must be positive");
     if (config.bins_per_octave < 1) throw std::invalid_argument("bins_per_octave must be positive");
     if (!(config.fmin > 0.0)) throw std::invalid_argument("fmin must be positive");
@@ -487,7 +488,7 @@ void CqtEngine<T>::forward_row(const T* row, int64_t n_samples, OutputMode outpu
 }
 
 template <typename T>
-void CqtEngine<T>::backward_row(const T* row, const T* grad_row, int64_t n_samples, OutputMode output,
+void CqtEngine<T>::backward_row(const T* grad_row, const T* row, int64_t n_samples, OutputMode output,
                                 T* grad_x_row) const {
     const int64_t F = n_frames(n_samples);
     Pyramid pyr;
@@ -556,11 +557,11 @@ void CqtEngine<T>::forward(const T* x, int64_t batch, int64_t n_samples, OutputM
 }
 
 template <typename T>
-void CqtEngine<T>::backward(const T* x, const T* grad, int64_t batch, int64_t n_samples, OutputMode output,
+void CqtEngine<T>::backward(const T* grad, const T* x, int64_t batch, int64_t n_samples, OutputMode output,
                             T* grad_x) const {
     const int64_t per_row = static_cast<int64_t>(n_bins()) * n_frames(n_samples) * (output == OutputMode::complex ? 2 : 1);
     for_each_row(batch, [&](int64_t b) {
-        backward_row(x + b * n_samples, grad + b * per_row, n_samples, output, grad_x + b * n_samples);
+        backward_row(grad + b * per_row, x + b * n_samples, n_samples, output, grad_x + b * n_samples);
     });
 }
 

@@ -76,13 +76,13 @@ public:
     // out: batch x n_bins x n_frames, frames fastest; complex output as (re, im) pairs.
     void forward(const T* x, int64_t batch, int64_t n_samples, OutputMode output, T* out) const;
     // grad has the layout of out; grad_x (batch x n_samples) is overwritten.
-    void backward(const T* x, const T* grad, int64_t batch, int64_t n_samples, OutputMode output, T* grad_x) const;
+    void backward(const T* grad, const T* x, int64_t batch, int64_t n_samples, OutputMode output, T* grad_x) const;
 
     // One row: out_row is n_bins x n_frames (pairs for complex output).  The
     // batch functions above run these row after row; the chroma engine calls
     // them directly.
     void forward_row(const T* row, int64_t n_samples, OutputMode output, T* out_row) const;
-    void backward_row(const T* row, const T* grad_row, int64_t n_samples, OutputMode output, T* grad_x_row) const;
+    void backward_row(const T* grad_row, const T* row, int64_t n_samples, OutputMode output, T* grad_x_row) const;
 
     int32_t n_bins() const { return config_.n_bins; }
     int32_t bins_per_octave() const { return config_.bins_per_octave; }

@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
 #include <utility>
 
-#include "ops/feature_common.hpp"
 #include "ops/frame_kernels.hpp"
 #include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
@@ -15,16 +13,6 @@ namespace qorva::dsp::ops {
 using fft::AlignedBuffer;
 
 namespace {
-
-// The STFT record after the checks in the order flux reports them: the
-// window first, then the hop (with the flux message), then the FFT length.
-template <typename T>
-StftParams<T> checked_params(int32_t n_fft, int32_t hop_length, int32_t win_length, WindowSpec window, bool center,
-                             PadMode pad_mode) {
-    build_window<T>(window, win_length, n_fft);
-    if (hop_length < 1) throw std::invalid_argument("hop_length must be positive");
-    return StftParams<T>(n_fft, hop_length, win_length, std::move(window), center, pad_mode);
-}
 
 // One frame's spectrum and magnitudes, kept apart from the transform's own
 // buffers so that neighbouring frames can be held at once.
@@ -73,16 +61,7 @@ constexpr double kFluxFloor = 1e-12;  // sum of squares below it passes no gradi
 }  // namespace
 
 template <typename T>
-FluxEngine<T>::FluxEngine(int32_t n_fft, int32_t hop_length, int32_t win_length, WindowSpec window, bool center,
-                          PadMode pad_mode)
-    : p_(checked_params<T>(n_fft, hop_length, win_length, std::move(window), center, pad_mode)) {}
-
-template <typename T>
-int64_t FluxEngine<T>::n_frames(int64_t L) const {
-    check_signal_length(L);
-    if (!p_.center && L < p_.n_fft) throw std::invalid_argument("input is shorter than n_fft with center=False");
-    return frame_count(p_.center ? L : L - p_.n_fft, p_.hop_length);
-}
+FluxEngine<T>::FluxEngine(const FrameOptions& options) : p_(options) {}
 
 // Each task walks consecutive frames and keeps the previous frame's
 // magnitudes, so a frame is transformed once per task rather than once as
@@ -118,7 +97,7 @@ void FluxEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
 // (against t + 1).  A task keeps the spectra of t - 1, t and t + 1 as it
 // walks its frames, so every frame is transformed about once.
 template <typename T>
-void FluxEngine<T>::backward(const T* x, const T* grad, int64_t B, int64_t L, T* grad_x) const {
+void FluxEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const {
     const int64_t F = n_frames(L);
     const int32_t n = p_.n_fft;
     const int32_t K = p_.n_bins();

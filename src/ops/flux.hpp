@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "ops/framing.hpp"
+#include "ops/options.hpp"
 #include "ops/stft.hpp"
 
 namespace qorva::dsp::ops {
@@ -16,17 +16,15 @@ namespace qorva::dsp::ops {
 template <typename T>
 class FluxEngine {
 public:
-    // Builds the window, then checks hop_length, then that a real FFT of n_fft
-    // can be planned.
-    FluxEngine(int32_t n_fft, int32_t hop_length, int32_t win_length, WindowSpec window, bool center,
-               PadMode pad_mode);
+    // Validates the options through the STFT record (validate_frame).
+    explicit FluxEngine(const FrameOptions& options);
 
     const StftParams<T>& params() const { return p_; }
-    int64_t n_frames(int64_t L) const;
+    int64_t n_frames(int64_t L) const { return p_.n_frames(L); }
 
     void forward(const T* x, int64_t B, int64_t L, T* out) const;
     // Overwrites grad_x (B x L) with the gradient of sum(grad * forward(x)).
-    void backward(const T* x, const T* grad, int64_t B, int64_t L, T* grad_x) const;
+    void backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const;
 
 private:
     StftParams<T> p_;

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "ops/feature_common.hpp"
+#include "ops/options.hpp"
 #include "runtime/thread_pool.hpp"
 
 namespace qorva::dsp::ops {
@@ -73,13 +73,7 @@ std::vector<T> build_window(const WindowSpec& spec, int32_t win_length, int32_t 
     return w;
 }
 
-int64_t FrameGeometry::n_frames(int64_t L) const {
-    check_signal_length(L);
-    if (!center && L < n_fft) {
-        throw std::invalid_argument("input of " + std::to_string(L) + " samples is shorter than n_fft with center=False");
-    }
-    return frame_count(center ? L : L - n_fft, hop_length);
-}
+int64_t FrameGeometry::n_frames(int64_t L) const { return count_frames(L, n_fft, hop_length, center, "n_fft"); }
 
 template <typename T>
 void extract_frame(const T* x, int64_t L, int64_t start, const T* window, int32_t n_fft, PadMode pad_mode, T* out) {

@@ -40,16 +40,8 @@ PoolBuffer window_envelope(const std::vector<T>& window, int32_t hop, int64_t F,
 }  // namespace
 
 template <typename T>
-IstftParams<T>::IstftParams(int32_t n_fft_, int32_t hop_length_, int32_t win_length_, WindowSpec window_,
-                            bool center_)
-    : n_fft(n_fft_),
-      hop_length(hop_length_),
-      win_length(win_length_),
-      window(std::move(window_)),
-      center(center_),
-      window_values(build_window<T>(window, win_length, n_fft)) {
-    if (hop_length < 1) throw std::invalid_argument("hop_length must be positive, got " + std::to_string(hop_length));
-    fft::select_backend(n_fft, fft::real_fft_supports, "real FFT");
+IstftParams<T>::IstftParams(const FrameOptions& options)
+    : FrameOptions(options), window_values(validate_frame<T>(options)) {
     // Every sample must see some window energy, or it cannot be recovered.
     for (int32_t r = 0; r < std::min(n_fft, hop_length); ++r) {
         double sum = 0.0;

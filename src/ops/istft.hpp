@@ -8,24 +8,20 @@
 #include <vector>
 
 #include "ops/framing.hpp"
+#include "ops/options.hpp"
 
 namespace qorva::dsp::ops {
 
+// The framing options with their window; pad_mode plays no part in the
+// inversion.
 template <typename T>
-struct IstftParams {
-    // Builds the window and checks, in this order: hop_length, the real FFT
-    // size, the NOLA condition and that frames leave no gaps.
-    IstftParams(int32_t n_fft, int32_t hop_length, int32_t win_length, WindowSpec window, bool center);
+struct IstftParams : FrameOptions {
+    // Validates the options (validate_frame), then checks the NOLA condition
+    // and that frames leave no gaps.
+    explicit IstftParams(const FrameOptions& options);
 
-    int32_t n_fft;
-    int32_t hop_length;
-    int32_t win_length;
-    WindowSpec window;
-    bool center;
     std::vector<T> window_values;  // n_fft long
 
-    int32_t n_bins() const { return n_fft / 2 + 1; }
-    int64_t pad() const { return center ? n_fft / 2 : 0; }
     // Length of the full overlap-add of F frames.
     int64_t full_length(int64_t F) const { return static_cast<int64_t>(hop_length) * (F - 1) + n_fft; }
     // Natural output length: the full overlap-add minus the centre padding.

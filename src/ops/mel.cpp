@@ -5,7 +5,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "ops/feature_common.hpp"
 #include "ops/frame_kernels.hpp"
 #include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
@@ -45,26 +44,16 @@ OutputMode parse_mel_output(const std::string& name) {
 }
 
 template <typename T>
-MelParams<T>::MelParams(int32_t n_fft_, int32_t hop_length_, int32_t win_length_, WindowSpec window_, bool center_,
-                        PadMode pad_mode_, double sr_, int32_t n_mels_, double fmin_, double fmax_,
-                        MelScale mel_scale_, MelNorm mel_norm_)
-    : n_fft(n_fft_),
-      hop_length(hop_length_),
-      win_length(win_length_),
-      window(std::move(window_)),
-      center(center_),
-      pad_mode(pad_mode_),
-      sr(sr_),
-      n_mels(n_mels_),
-      fmin(fmin_),
-      fmax(fmax_),
-      mel_scale(mel_scale_),
-      mel_norm(mel_norm_),
-      window_values(build_window<T>(window, win_length, n_fft)),
-      filterbank(build_mel_bands<T>(sr, n_fft, n_mels, fmin, fmax, mel_scale, mel_norm)) {
-    if (hop_length < 1) throw std::invalid_argument("hop_length must be positive");
-    fft::select_backend(n_fft, fft::real_fft_supports, "real FFT");
-    bin_index.resize(static_cast<std::size_t>(n_bins()));
+MelParams<T>::MelParams(const MelOptions& options)
+    : StftParams<T>(options.frame),
+      sr(options.sr),
+      n_mels(options.n_mels),
+      fmin(options.fmin),
+      fmax(options.fmax),
+      mel_scale(options.mel_scale),
+      mel_norm(options.mel_norm),
+      filterbank(build_mel_bands<T>(sr, this->n_fft, n_mels, fmin, fmax, mel_scale, mel_norm)) {
+    bin_index.resize(static_cast<std::size_t>(this->n_bins()));
     for (int32_t m = 0; m < n_mels; ++m) {
         const MelBand<T>& band = filterbank[m];
         for (std::size_t j = 0; j < band.weights.size(); ++j) {
@@ -74,13 +63,6 @@ MelParams<T>::MelParams(int32_t n_fft_, int32_t hop_length_, int32_t win_length_
             e.weight[slot] = band.weights[j];
         }
     }
-}
-
-template <typename T>
-int64_t MelParams<T>::n_frames(int64_t L) const {
-    check_signal_length(L);
-    if (!center && L < n_fft) throw std::invalid_argument("input is shorter than n_fft with center=False");
-    return geometry().n_frames(L);
 }
 
 template <typename T>
@@ -106,8 +88,8 @@ void mel_forward(const MelParams<T>& p, const T* signal, int64_t B, int64_t L, O
 }
 
 template <typename T>
-void mel_backward(const MelParams<T>& p, const T* grad, const T* signal, int64_t B, int64_t L, T* grad_signal,
-                  OutputMode mode) {
+void mel_backward(const MelParams<T>& p, const T* grad, const T* signal, int64_t B, int64_t L, OutputMode mode,
+                  T* grad_signal) {
     const int64_t F = p.n_frames(L);
     const int32_t n = p.n_fft;
     const int32_t K = p.n_bins();
@@ -163,9 +145,9 @@ template struct MelParams<float>;
 template struct MelParams<double>;
 template void mel_forward<float>(const MelParams<float>&, const float*, int64_t, int64_t, OutputMode, float*);
 template void mel_forward<double>(const MelParams<double>&, const double*, int64_t, int64_t, OutputMode, double*);
-template void mel_backward<float>(const MelParams<float>&, const float*, const float*, int64_t, int64_t, float*,
-                                  OutputMode);
+template void mel_backward<float>(const MelParams<float>&, const float*, const float*, int64_t, int64_t,
+                                  OutputMode, float*);
 template void mel_backward<double>(const MelParams<double>&, const double*, const double*, int64_t, int64_t,
-                                   double*, OutputMode);
+                                   OutputMode, double*);
 
 }  // namespace qorva::dsp::ops

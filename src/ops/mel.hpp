@@ -9,6 +9,7 @@
 
 #include "ops/framing.hpp"
 #include "ops/mel_scale.hpp"
+#include "ops/options.hpp"
 #include "ops/stft.hpp"
 
 namespace qorva::dsp::ops {
@@ -16,25 +17,19 @@ namespace qorva::dsp::ops {
 // "magnitude", "power" or "db"; "complex" does not exist for mel.
 OutputMode parse_mel_output(const std::string& name);
 
+// The STFT record of the framing options plus the filterbank.
 template <typename T>
-struct MelParams {
-    MelParams(int32_t n_fft, int32_t hop_length, int32_t win_length, WindowSpec window, bool center,
-              PadMode pad_mode, double sr, int32_t n_mels, double fmin, double fmax, MelScale mel_scale,
-              MelNorm mel_norm);
+struct MelParams : StftParams<T> {
+    // Validates the framing (validate_frame), then builds the filterbank
+    // with its checks.
+    explicit MelParams(const MelOptions& options);
 
-    int32_t n_fft;
-    int32_t hop_length;
-    int32_t win_length;
-    WindowSpec window;
-    bool center;
-    PadMode pad_mode;
     double sr;
     int32_t n_mels;
     double fmin;
     double fmax;
     MelScale mel_scale;
     MelNorm mel_norm;
-    std::vector<T> window_values;
     std::vector<MelBand<T>> filterbank;
 
     // Transpose of the filterbank: each FFT bin lies in at most two bands.
@@ -43,19 +38,14 @@ struct MelParams {
         std::array<T, 2> weight{T(0), T(0)};
     };
     std::vector<BinEntry> bin_index;
-
-    FrameGeometry geometry() const { return {n_fft, hop_length, center, pad_mode}; }
-    int32_t n_bins() const { return n_fft / 2 + 1; }
-    // Frame count; the short-input error carries no sample count here.
-    int64_t n_frames(int64_t L) const;
 };
 
 template <typename T>
 void mel_forward(const MelParams<T>& p, const T* signal, int64_t B, int64_t L, OutputMode mode, T* out);
 
 template <typename T>
-void mel_backward(const MelParams<T>& p, const T* grad, const T* signal, int64_t B, int64_t L, T* grad_signal,
-                  OutputMode mode);
+void mel_backward(const MelParams<T>& p, const T* grad, const T* signal, int64_t B, int64_t L, OutputMode mode,
+                  T* grad_signal);
 
 // Gradient scale of 10*log10(e) with respect to e: 10 / ln 10.
 template <typename T>

@@ -52,8 +52,7 @@ struct MomentsEngine<T>::Scratch {
 
 template <typename T>
 MomentsEngine<T>::MomentsEngine(MomentsParams params)
-    : p_(std::move(params)), window_(build_window<T>(p_.window, p_.win_length, p_.n_fft)) {
-    if (p_.hop_length < 1) throw std::invalid_argument("hop_length must be positive");
+    : p_(std::move(params)), window_(validate_frame<T>(p_)) {
     if (p_.features.empty()) throw std::invalid_argument("at least one feature is required");
     for (int32_t code : p_.features) {
         if (code < 0 || code >= kMomentFeatureCount) {
@@ -65,7 +64,6 @@ MomentsEngine<T>::MomentsEngine(MomentsParams params)
     // is refused as the mel engines refuse it.
     if (!(p_.sr > 0.0)) throw std::invalid_argument("sr must be positive");
     if (!std::isfinite(p_.sr)) throw std::invalid_argument("sr must be finite");
-    fft::select_backend(p_.n_fft, fft::real_fft_supports, "real FFT");
 
     const auto& c = p_.features;
     need_moments_ = has(c, MomentFeature::centroid) || has(c, MomentFeature::bandwidth) ||
@@ -100,13 +98,6 @@ MomentsEngine<T>::MomentsEngine(MomentsParams params)
             decrease_sum_ += decrease_w_[k];
         }
     }
-}
-
-template <typename T>
-int64_t MomentsEngine<T>::n_frames(int64_t L) const {
-    check_signal_length(L);
-    if (!p_.center && L < p_.n_fft) throw std::invalid_argument("input is shorter than n_fft with center=False");
-    return frame_count(p_.center ? L : L - p_.n_fft, p_.hop_length);
 }
 
 // Statistics of the spectrum in s.fs.re / s.fs.im, all in double.
@@ -341,7 +332,7 @@ void MomentsEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
 }
 
 template <typename T>
-void MomentsEngine<T>::backward(const T* x, const T* grad, int64_t B, int64_t L, T* grad_x) const {
+void MomentsEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const {
     const int64_t F = n_frames(L);
     const int64_t N = n_features();
     const int32_t n = p_.n_fft;

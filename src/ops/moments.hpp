@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "ops/framing.hpp"
+#include "ops/options.hpp"
 
 namespace qorva::dsp::ops {
 
@@ -31,39 +31,34 @@ inline constexpr int32_t kMomentFeatureCount = 9;
 // Names in code order, as the Python class accepts them.
 extern const char* const kMomentFeatureNames[kMomentFeatureCount];
 
-struct MomentsParams {
-    int32_t n_fft;
-    int32_t hop_length;
-    int32_t win_length;
-    WindowSpec window;
-    bool center;
-    PadMode pad_mode;
-    double sr;                      // only sets the frequency axis
+// The framing options plus the sample rate and the requested statistics.
+struct MomentsParams : FrameOptions {
+    double sr = 22050.0;            // only sets the frequency axis
     std::vector<int32_t> features;  // codes, caller's order, repetitions allowed
 };
 
 template <typename T>
 class MomentsEngine {
 public:
-    // Builds the window, then checks hop_length, the feature list, sr and
-    // that a real FFT of n_fft can be planned.
+    // Validates the framing (validate_frame), then checks the feature list
+    // and sr.
     explicit MomentsEngine(MomentsParams params);
 
     const MomentsParams& params() const { return p_; }
     int64_t n_features() const { return static_cast<int64_t>(p_.features.size()); }
     int32_t n_bins() const { return p_.n_fft / 2 + 1; }
-    int64_t n_frames(int64_t L) const;
+    int64_t n_frames(int64_t L) const { return p_.n_frames(L); }
 
     void forward(const T* x, int64_t B, int64_t L, T* out) const;
     // Overwrites grad_x (B x L) with the gradient of sum(grad * forward(x)).
-    void backward(const T* x, const T* grad, int64_t B, int64_t L, T* grad_x) const;
+    void backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const;
 
     // Per-frame work; public so that the frame loops stay in the .cpp file.
     struct Stats;
     struct Scratch;
 
 private:
-    FrameGeometry geometry() const { return {p_.n_fft, p_.hop_length, p_.center, p_.pad_mode}; }
+    FrameGeometry geometry() const { return p_.geometry(); }
     void frame_stats(Scratch& s, Stats& st) const;
     void frame_gradient(Scratch& s, const Stats& st, const T* g, T* frame_grad) const;
 

@@ -4,7 +4,6 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
-#include <utility>
 
 #include "ops/feature_common.hpp"
 #include "ops/frame_kernels.hpp"
@@ -23,14 +22,8 @@ constexpr int64_t kOnsetRun = 256;
 }  // namespace
 
 template <typename T>
-OnsetEngine<T>::OnsetEngine(MelParams<T> params) : p_(std::move(params)) {
+OnsetEngine<T>::OnsetEngine(const MelOptions& options) : p_(options) {
     if (p_.n_mels < 1) throw std::invalid_argument("n_mels must be positive, got " + std::to_string(p_.n_mels));
-}
-
-template <typename T>
-int64_t OnsetEngine<T>::n_frames(int64_t L) const {
-    check_signal_length(L);
-    return p_.n_frames(L);
 }
 
 template <typename T>
@@ -83,7 +76,7 @@ void OnsetEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
 // difference is strictly positive, and nothing passes where the dB floor
 // clamps the power.
 template <typename T>
-void OnsetEngine<T>::backward(const T* x, const T* grad, int64_t B, int64_t L, T* grad_x) const {
+void OnsetEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const {
     const int64_t F = n_frames(L);
     const int64_t M = p_.n_mels;
     const std::size_t bytes = static_cast<std::size_t>(B * M * F) * sizeof(T);
@@ -123,7 +116,7 @@ void OnsetEngine<T>::backward(const T* x, const T* grad, int64_t B, int64_t L, T
             }
         });
     });
-    mel_backward(p_, mel_grad, x, B, L, grad_x, OutputMode::power);
+    mel_backward(p_, mel_grad, x, B, L, OutputMode::power, grad_x);
 }
 
 template class OnsetEngine<float>;

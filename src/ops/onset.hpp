@@ -19,14 +19,14 @@ class OnsetEngine {
 public:
     // The mel record validates everything but the band count, which must be
     // at least 1 here: a mean over no bands has no value.
-    explicit OnsetEngine(MelParams<T> params);
+    explicit OnsetEngine(const MelOptions& options);
 
     const MelParams<T>& params() const { return p_; }
-    int64_t n_frames(int64_t L) const;
+    int64_t n_frames(int64_t L) const { return p_.n_frames(L); }
 
     void forward(const T* x, int64_t B, int64_t L, T* out) const;
     // Overwrites grad_x (B x L) with the gradient of sum(grad * forward(x)).
-    void backward(const T* x, const T* grad, int64_t B, int64_t L, T* grad_x) const;
+    void backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const;
 
 private:
     MelParams<T> p_;

@@ -8,6 +8,7 @@
 
 #include "fft/aligned_buffer.hpp"
 #include "ops/feature_common.hpp"
+#include "ops/options.hpp"
 #include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
 
@@ -83,18 +84,14 @@ void RmsEngine<T>::frame_sums(const T* row, int64_t L, int64_t f0, int64_t count
 
 template <typename T>
 RmsEngine<T>::RmsEngine(const RmsParams& params) : params_(params) {
-    if (params_.hop_length < 1) throw std::invalid_argument("hop_length must be positive");
+    check_hop_length(params_.hop_length);
     if (params_.frame_length < 1) throw std::invalid_argument("frame_length must be positive");
     window_.assign(static_cast<std::size_t>(params_.frame_length), T(1));
 }
 
 template <typename T>
 int64_t RmsEngine<T>::n_frames(int64_t L) const {
-    check_signal_length(L);
-    if (!params_.center && L < params_.frame_length) {
-        throw std::invalid_argument("input is shorter than frame_length with center=False");
-    }
-    return frame_count(params_.center ? L : L - params_.frame_length, params_.hop_length);
+    return count_frames(L, params_.frame_length, params_.hop_length, params_.center, "frame_length");
 }
 
 template <typename T>

@@ -16,10 +16,10 @@
 namespace qorva::dsp::ops {
 
 struct RmsParams {
-    int32_t frame_length;
-    int32_t hop_length;
-    bool center;
-    PadMode pad_mode;
+    int32_t frame_length = 2048;
+    int32_t hop_length = 512;
+    bool center = true;
+    PadMode pad_mode = PadMode::reflect;
 };
 
 template <typename T>

@@ -29,18 +29,8 @@ OutputMode parse_output(const std::string& name) {
 }
 
 template <typename T>
-StftParams<T>::StftParams(int32_t n_fft_, int32_t hop_length_, int32_t win_length_, WindowSpec window_,
-                          bool center_, PadMode pad_mode_)
-    : n_fft(n_fft_),
-      hop_length(hop_length_),
-      win_length(win_length_),
-      window(std::move(window_)),
-      center(center_),
-      pad_mode(pad_mode_),
-      window_values(build_window<T>(window, win_length, n_fft)) {
-    if (hop_length < 1) throw std::invalid_argument("hop_length must be positive, got " + std::to_string(hop_length));
-    fft::select_backend(n_fft, fft::real_fft_supports, "real FFT");
-}
+StftParams<T>::StftParams(const FrameOptions& options)
+    : FrameOptions(options), window_values(validate_frame<T>(options)) {}
 
 template <typename T>
 void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L, OutputMode mode, T* out) {
@@ -81,7 +71,7 @@ void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L,
 }
 
 template <typename T>
-void stft_backward(const StftParams<T>& p, const T* grad, int64_t B, int64_t L, OutputMode mode, const T* signal,
+void stft_backward(const StftParams<T>& p, const T* grad, const T* signal, int64_t B, int64_t L, OutputMode mode,
                    T* grad_signal) {
     const int64_t F = p.n_frames(L);
     const int32_t K = p.n_bins();
@@ -130,9 +120,9 @@ template struct StftParams<float>;
 template struct StftParams<double>;
 template void stft_forward<float>(const StftParams<float>&, const float*, int64_t, int64_t, OutputMode, float*);
 template void stft_forward<double>(const StftParams<double>&, const double*, int64_t, int64_t, OutputMode, double*);
-template void stft_backward<float>(const StftParams<float>&, const float*, int64_t, int64_t, OutputMode,
-                                   const float*, float*);
-template void stft_backward<double>(const StftParams<double>&, const double*, int64_t, int64_t, OutputMode,
-                                    const double*, double*);
+template void stft_backward<float>(const StftParams<float>&, const float*, const float*, int64_t, int64_t,
+                                   OutputMode, float*);
+template void stft_backward<double>(const StftParams<double>&, const double*, const double*, int64_t, int64_t,
+                                    OutputMode, double*);
 
 }  // namespace qorva::dsp::ops

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ops/framing.hpp"
+#include "ops/options.hpp"
 
 namespace qorva::dsp::ops {
 
@@ -22,24 +23,13 @@ enum class OutputMode : int32_t { complex = 0, magnitude = 1, power = 2, db = 3 
 // "complex", "magnitude", "power", "db" (case-sensitive).
 OutputMode parse_output(const std::string& name);
 
+// The framing options with the window they describe.
 template <typename T>
-struct StftParams {
-    // Builds the window, checks hop_length and that a real FFT of n_fft exists.
-    StftParams(int32_t n_fft, int32_t hop_length, int32_t win_length, WindowSpec window, bool center,
-               PadMode pad_mode);
+struct StftParams : FrameOptions {
+    // Validates the options (validate_frame) and builds the window.
+    explicit StftParams(const FrameOptions& options);
 
-    int32_t n_fft;
-    int32_t hop_length;
-    int32_t win_length;
-    WindowSpec window;
-    bool center;
-    PadMode pad_mode;
     std::vector<T> window_values;  // n_fft long
-
-    FrameGeometry geometry() const { return {n_fft, hop_length, center, pad_mode}; }
-    int32_t n_bins() const { return n_fft / 2 + 1; }
-    int64_t pad() const { return center ? n_fft / 2 : 0; }
-    int64_t n_frames(int64_t L) const { return geometry().n_frames(L); }
 };
 
 // `out` has the layout of `mode` (complex: 2*B*K*F values of T, interleaved).
@@ -49,7 +39,7 @@ void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L,
 // Gradient with respect to the signal; `grad` has the layout of `mode`.  The
 // signal is only read by the real modes (to recompute the spectrum).
 template <typename T>
-void stft_backward(const StftParams<T>& p, const T* grad, int64_t B, int64_t L, OutputMode mode, const T* signal,
+void stft_backward(const StftParams<T>& p, const T* grad, const T* signal, int64_t B, int64_t L, OutputMode mode,
                    T* grad_signal);
 
 // Decibels as used everywhere: 10*log10(max(power, 1e-10)), computed in double;

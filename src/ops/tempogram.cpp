@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
-#include <utility>
 
 #include "ops/frame_kernels.hpp"
 #include "runtime/buffer_pool.hpp"
@@ -64,8 +63,8 @@ struct AcScratch {
 }  // namespace
 
 template <typename T>
-TempogramEngine<T>::TempogramEngine(MelParams<T> params, int32_t tempo_win)
-    : onset_(std::move(params)),
+TempogramEngine<T>::TempogramEngine(const MelOptions& options, int32_t tempo_win)
+    : onset_(options),
       W_(checked_tempo_win(tempo_win)),
       N_(autocorrelation_length(W_)),
       window_(build_window<T>(WindowSpec{}, W_, W_)) {}
@@ -117,7 +116,7 @@ void TempogramEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const
 // inverse transform: irfft(X G) + irfft(X conj(G)) = irfft(2 X Re(G)), and
 // the transform's factor n cancels against 1/A_0 = n / r[0].
 template <typename T>
-void TempogramEngine<T>::backward(const T* x, const T* grad, int64_t B, int64_t L, T* grad_x) const {
+void TempogramEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const {
     const int64_t F = n_frames(L);
     const int64_t W = W_;
     const int32_t K = N_ / 2 + 1;
@@ -179,7 +178,7 @@ void TempogramEngine<T>::backward(const T* x, const T* grad, int64_t B, int64_t 
             env_grad[q] = static_cast<T>(acc);
         }
     });
-    onset_.backward(x, env_grad, B, L, grad_x);
+    onset_.backward(env_grad, x, B, L, grad_x);
 }
 
 template class TempogramEngine<float>;

@@ -18,7 +18,7 @@ template <typename T>
 class TempogramEngine {
 public:
     // Builds the onset engine (with its checks), then checks tempo_win.
-    TempogramEngine(MelParams<T> params, int32_t tempo_win);
+    TempogramEngine(const MelOptions& options, int32_t tempo_win);
 
     const OnsetEngine<T>& onset() const { return onset_; }
     int32_t tempo_win() const { return W_; }
@@ -29,7 +29,7 @@ public:
 
     void forward(const T* x, int64_t B, int64_t L, T* out) const;
     // Overwrites grad_x (B x L) with the gradient of sum(grad * forward(x)).
-    void backward(const T* x, const T* grad, int64_t B, int64_t L, T* grad_x) const;
+    void backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const;
 
 private:
     void frame(const T* env, int64_t F, int64_t t, T* out) const;

@@ -54,7 +54,7 @@ TEST_CASE("low filters far below Nyquist decimate early when the hop allows it")
 }
 
 TEST_CASE("validation messages, in order") {
-    CHECK_THROWS(std::invalid_argument, CqtEngine<float>(config(22050, 0, 0, 0, 0)), "hop_length must be positive");
+    CHECK_THROWS(std::invalid_argument, CqtEngine<float>(config(22050, 0, 0, 0, 0)), "hop_length must be positive, got 0");
     CHECK_THROWS(std::invalid_argument, CqtEngine<float>(config(22050, 512, 0, 0, 0)), "n_bins must be positive");
     CHECK_THROWS(std::invalid_argument, CqtEngine<float>(config(22050, 512, 0, 12, 0)), "bins_per_octave must be positive");
     CHECK_THROWS(std::invalid_argument, CqtEngine<float>(config(22050, 512, 0, 12, 12)), "fmin must be positive");

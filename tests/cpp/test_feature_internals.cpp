@@ -48,8 +48,7 @@ TEST_CASE("floor and ceiling division of negative numerators") {
 }
 
 TEST_CASE("the autocorrelation length is the smallest power of two without wrap-around") {
-    const MelParams<float> mel(512, 128, 512, WindowSpec{}, true, PadMode::reflect, 22050.0, 32, 0.0, 8000.0,
-                               MelScale::slaney, MelNorm::slaney);
+    const MelOptions mel{{512, 128, 512}, 22050.0, 32, 0.0, 8000.0};
     const int32_t cases[][2] = {{1, 1}, {2, 4}, {3, 8}, {384, 1024}, {385, 1024}, {512, 1024}, {513, 2048}};
     for (const auto& c : cases) CHECK_EQ(TempogramEngine<float>(mel, c[0]).n_fft_ac(), c[1]);
 }

@@ -73,7 +73,7 @@ struct Setup {
 };
 
 ops::StftParams<float> stft_params(const Setup& c) {
-    return ops::StftParams<float>(c.n_fft, c.hop, c.win, ops::WindowSpec{}, c.center, c.pad);
+    return ops::StftParams<float>(ops::FrameOptions{c.n_fft, c.hop, c.win, {}, c.center, c.pad});
 }
 
 int64_t pad_of(const Setup& c) { return c.center ? c.n_fft / 2 : 0; }
@@ -230,7 +230,7 @@ TEST_CASE("GPU STFT backward arithmetic matches the CPU engine, reflect images i
         for (int mode = 0; mode < 4; ++mode) {
             const auto grad = random_values(out_size(c.B, F, K, mode), 13 + mode);
             std::vector<float> want(c.B * c.L);
-            ops::stft_backward(p, grad.data(), c.B, c.L, static_cast<ops::OutputMode>(mode), x.data(), want.data());
+            ops::stft_backward(p, grad.data(), x.data(), c.B, c.L, static_cast<ops::OutputMode>(mode), want.data());
             const double err = rel_l2(emulate_backward(c, grad, x, mode), want);
             if (!(err < 5e-5)) qtest::fail(__FILE__, __LINE__, describe(c, mode) + ": " + std::to_string(err));
         }
@@ -254,7 +254,7 @@ struct IstftEmulation {
     std::vector<float2> tw, stw;
 
     explicit IstftEmulation(const IstftSetup& setup)
-        : c(setup), p(setup.n_fft, setup.hop, setup.win, ops::WindowSpec{}, setup.center), n(setup.n_fft),
+        : c(setup), p(ops::FrameOptions{setup.n_fft, setup.hop, setup.win, {}, setup.center}), n(setup.n_fft),
           h(setup.n_fft / 2), K(h + 1), P(int64_t(setup.hop) * (setup.F - 1) + setup.n_fft),
           pad(setup.center ? setup.n_fft / 2 : 0), tw(twiddles<float2>(h, h)), stw(twiddles<float2>(h, n)) {
         // The istft_env kernel: every frame contributes the squared window.

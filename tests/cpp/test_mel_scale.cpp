@@ -26,8 +26,8 @@ TEST_CASE("float bands equal the double bands rounded") {
 }
 
 TEST_CASE("every bin lies in at most two bands and the bin index is their transpose") {
-    MelParams<double> p(1024, 256, 1024, WindowSpec{}, true, PadMode::constant, 16000.0, 40, 50.0, 7000.0,
-                        MelScale::htk, MelNorm::slaney);
+    const MelParams<double> p(
+        MelOptions{{1024, 256, 1024, {}, true, PadMode::constant}, 16000.0, 40, 50.0, 7000.0, MelScale::htk});
     std::vector<int> seen(p.n_bins(), 0);
     for (int32_t m = 0; m < p.n_mels; ++m) {
         const auto& band = p.filterbank[m];
