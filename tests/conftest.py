@@ -6,6 +6,8 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, settings
 
+import qorva
+
 
 # Hypothesis profiles of the property-based tests (test_fuzz.py).  "ci", the
 # default, is small and reproducible (the same examples on every run);
@@ -82,3 +84,47 @@ def restore_threads():
     saved = qorva.get_num_threads()
     yield
     qorva.set_num_threads(saved)
+
+
+# --- the engine catalogue ----------------------------------------------------
+# One small engine of every family, and how to call it, so that tests that
+# sweep over every engine (routing, errors, resources, stress, fuzzing) share
+# one list instead of keeping their own.
+
+C1 = 32.70319566257483  # Hz, the lowest C of the piano's octave numbering
+SR = 8000.0
+MEL_ARGS = (SR, 256, 64, 256, "hann", True, "reflect", 24, 0.0, 4000.0, "slaney", "slaney")
+
+ENGINES = {
+    "stft": lambda: qorva.StftEngine(256, 64, 200, "hann", True, "reflect"),
+    "istft": lambda: qorva.IstftEngine(256, 64, 200, "hann", True),
+    "mel": lambda: qorva.MelEngine(*MEL_ARGS),
+    "cqt": lambda: qorva.CqtEngine(SR, 64, 4 * C1, 24, 12),
+    "chroma": lambda: qorva.ChromaEngine(SR, 64, 12, 2, 12, 4 * C1),
+    "rms": lambda: qorva.RmsEngine(256, 64, True, "reflect"),
+    "moments": lambda: qorva.SpectralMomentsEngine(SR, 256, 64, 256, "hann", True, "constant",
+                                                   ["centroid", "bandwidth", "flatness", "entropy"]),
+    "flux": lambda: qorva.SpectralFluxEngine(255, 64, 255, "hamming", True, "reflect"),
+    "onset": lambda: qorva.OnsetStrengthEngine(SR, 256, 64, 256, "hann", True, "reflect", 24, 0.0, 4000.0,
+                                               "htk", "none"),
+    "tempogram": lambda: qorva.TempogramEngine(*MEL_ARGS, 16),
+}
+FEATURES = ("rms", "moments", "flux", "onset", "tempogram")
+# Families whose forward takes a (batch, samples) signal (all but the ISTFT).
+SIGNAL_FAMILIES = tuple(name for name in ENGINES if name != "istft")
+# The output kinds each family's forward and backward take; the feature
+# classes accept any string and give the same result for each.
+OUTPUTS = {"stft": ("complex", "magnitude", "power", "db"), "mel": ("magnitude", "power", "db"),
+           "cqt": ("complex", "magnitude", "power", "db"), "chroma": (None,),
+           **{name: ("",) for name in FEATURES}}
+
+
+def forward(name, engine, x, output=None, **kw):
+    """engine.forward for a signal family; `output` defaults to the family's first kind."""
+    output = OUTPUTS[name][0] if output is None else output
+    return engine.forward(x, **kw) if name == "chroma" else engine.forward(x, output, **kw)
+
+
+def backward(name, engine, grad, x, output=None, **kw):
+    output = OUTPUTS[name][0] if output is None else output
+    return engine.backward(grad, x, **kw) if name == "chroma" else engine.backward(grad, x, output, **kw)
