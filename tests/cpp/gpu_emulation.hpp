@@ -1,6 +1,5 @@
-// Host emulation of the GPU kernels' scheduling, shared by the C++ tests of
-// the CUDA backend's arithmetic: the device twiddle tables and the
-// block-wide shared-memory FFT as one block of threads runs it.
+// Host emulation of the GPU kernels' scheduling: the device twiddle tables
+// and the block-wide shared-memory FFT as one block of threads runs it.
 #pragma once
 
 #include <algorithm>
@@ -38,7 +37,6 @@ struct Regs {
 // shared_fft on one block of `threads` threads: per pass each thread gathers
 // its butterflies tid + i threads (i < ceil(butterflies / threads) <= 4) into
 // registers, then after the barrier scatters them into the same buffer.
-// Every butterfly must be taken exactly once.
 template <typename C>
 std::vector<C> shared_schedule(std::vector<C> s, const std::vector<C>& tw, Real<C> sign, bool allow16, int threads) {
     const int n = static_cast<int>(s.size());

@@ -1,78 +1,60 @@
-// Reuse, trimming and foreign pointers of the host buffer pool.
-#include <atomic>
-#include <chrono>
+// Reuse, alignment and trimming of the host buffer pool and of the device
+// arena's block cache (host blocks standing in for device memory).
 #include <cstdint>
 #include <cstdlib>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include <csignal>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "check.hpp"
+#include "gpu/block_cache.hpp"
 #include "runtime/buffer_pool.hpp"
 
 using namespace qorva::dsp;
+using gpu::BlockCache;
 
 namespace {
 constexpr std::size_t MiB = std::size_t{1} << 20;
 bool aligned64(const void* p) { return reinterpret_cast<uintptr_t>(p) % 64 == 0; }
+
+struct Arena {
+    BlockCache cache;
+    std::vector<void*> freed;
+    void* alloc(std::size_t bytes) {
+        const std::size_t n = BlockCache::request_size(bytes);
+        if (void* p = cache.take(n)) return p;
+        void* p = std::malloc(n);
+        cache.adopt(p, n);
+        return p;
+    }
+    void free_now(void* p) { freed.push_back(p), std::free(p); }
+    void release(void* p) {
+        if (!cache.give_back(p, [this](void* victim) { free_now(victim); })) free_now(p);
+    }
+};
 }  // namespace
 
-TEST_CASE("zero-byte requests get a valid aligned 64-byte block") {
-    void* p = pool_acquire(0);
-    CHECK(p != nullptr);
-    CHECK(aligned64(p));
-    static_cast<char*>(p)[63] = 1;  // the whole minimum block is usable
-    pool_release(p);
-}
-
-TEST_CASE("a cached block is reused only up to twice the request") {
+TEST_CASE("a cached block is reused only up to twice the request, the smallest first") {
+    void* zero = pool_acquire(0);  // a usable 64-byte block
+    CHECK(zero != nullptr && aligned64(zero));
+    static_cast<char*>(zero)[63] = 1;
     void* a = pool_acquire(1000);
-    CHECK(aligned64(a));
     pool_release(a);
     void* b = pool_acquire(600);  // 1000 <= 1200: reused
-    CHECK(b == a);
     pool_release(b);
     void* c = pool_acquire(400);  // 1000 > 800: fresh block
-    CHECK(c != a);
-    CHECK(pool_owns(a) && pool_owns(c));
-    pool_release(c);
-    // The smallest sufficient block wins among several cached ones.
+    CHECK(b == a && c != a && aligned64(a) && aligned64(c));
     void* big = pool_acquire(1900);
-    pool_release(big);
-    void* d = pool_acquire(950);
+    for (void* p : {zero, c, big}) pool_release(p);
+    void* d = pool_acquire(950);  // 1000 and 1900 both fit; the smaller wins
     CHECK(d == a);
     pool_release(d);
 }
 
-TEST_CASE("steady-state acquire/release cycles allocate nothing new") {
-    const PoolStats before = pool_stats();
-    for (int i = 0; i < 100; ++i) {
-        PoolBuffer x(64 * 1024), y(3 * 1024);
-        CHECK(x.get() != y.get());
-    }
-    const PoolStats after_first = pool_stats();
-    for (int i = 0; i < 100; ++i) {
-        PoolBuffer x(64 * 1024), y(3 * 1024);
-    }
-    CHECK_EQ(pool_stats().owned_blocks, after_first.owned_blocks);
-    CHECK(after_first.owned_blocks <= before.owned_blocks + 2);
-}
-
-TEST_CASE("null and foreign pointers leave the pool untouched") {
-    const PoolStats before = pool_stats();
-    pool_release(nullptr);
-    void* foreign = std::aligned_alloc(64, 4096);
-    pool_release(foreign);  // freed directly
-    const PoolStats after = pool_stats();
-    CHECK_EQ(after.cached_bytes, before.cached_bytes);
-    CHECK_EQ(after.owned_blocks, before.owned_blocks);
-}
-
-TEST_CASE("the scoped holder releases on every exit path and can hand its block over") {
+TEST_CASE("steady-state cycles take no new blocks; the scoped holder releases on every path") {
+    for (int i = 0; i < 100; ++i) PoolBuffer x(64 * 1024), y(3 * 1024);
+    const PoolStats warm = pool_stats();
+    for (int i = 0; i < 100; ++i) PoolBuffer x(64 * 1024), y(3 * 1024);
+    CHECK_EQ(pool_stats().owned_blocks, warm.owned_blocks);
     void* p = nullptr;
     try {
         PoolBuffer holder(5000);
@@ -80,14 +62,20 @@ TEST_CASE("the scoped holder releases on every exit path and can hand its block 
         throw 1;
     } catch (int) {
     }
-    CHECK(pool_owns(p));
     PoolBuffer again(5000);
-    CHECK(again.get() == p);  // back in the cache, so reused
     PoolBuffer moved = std::move(again);
-    CHECK(again.get() == nullptr && moved.get() == p);
+    CHECK(again.get() == nullptr && moved.get() == p);  // back in the cache, so reused
     void* kept = moved.release();
     CHECK(moved.get() == nullptr && kept == p);
     pool_release(kept);
+}
+
+TEST_CASE("null, foreign pointers and impossible sizes leave the pool untouched") {
+    const PoolStats before = pool_stats();
+    pool_release(nullptr);
+    pool_release(std::aligned_alloc(64, 4096));  // freed directly
+    CHECK_THROWS(std::bad_alloc, pool_acquire(~std::size_t{0} - 16), "");
+    CHECK(pool_stats().cached_bytes == before.cached_bytes && pool_stats().owned_blocks == before.owned_blocks);
 }
 
 TEST_CASE("more than 1 GiB of idle blocks trims the smallest first") {
@@ -97,61 +85,35 @@ TEST_CASE("more than 1 GiB of idle blocks trims the smallest first") {
     void* s300 = pool_acquire(300 * MiB);
     void* s350 = pool_acquire(350 * MiB);
     void* s400 = pool_acquire(400 * MiB);
-    pool_release(s300);
-    pool_release(s350);
-    pool_release(s100);
+    for (void* p : {s300, s350, s100}) pool_release(p);
     CHECK_EQ(pool_stats().cached_bytes, base + 750 * MiB);
-    pool_release(s400);  // 1150 MiB cached: drop 100 (1050), then 300 (750)
-    CHECK(!pool_owns(s100));
-    CHECK(!pool_owns(s300));
-    CHECK(pool_owns(s350) && pool_owns(s400));
-    // Smaller idle blocks of earlier cases went first.
+    pool_release(s400);  // 1150 MiB: drop 100 (1050), then 300 (750), and the small blocks of earlier cases
+    CHECK(!pool_owns(s100) && !pool_owns(s300) && pool_owns(s350) && pool_owns(s400));
     CHECK_EQ(pool_stats().cached_bytes, uint64_t{750 * MiB});
 }
 
-TEST_CASE("impossible sizes raise bad_alloc and leave the pool usable") {
-    CHECK_THROWS(std::bad_alloc, pool_acquire(~std::size_t{0} - 16), "");
-    void* p = pool_acquire(128);
-    CHECK(p != nullptr);
-    pool_release(p);
-}
-
-TEST_CASE("a fork while other threads use the pool leaves the child a usable pool") {
-    // The child has only the forking thread; had another thread held the
-    // pool's lock at the fork, the child's first acquire would wait forever.
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> users;
-    for (int t = 0; t < 2; ++t) {
-        users.emplace_back([&, t] {
-            while (!stop.load()) {
-                PoolBuffer a(4096 + 64 * t), b(100000);
-            }
-        });
-    }
-    int clean = 0;
-    const int forks = 40;
-    for (int i = 0; i < forks; ++i) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            void* p = pool_acquire(4096);
-            pool_release(p);
-            _exit(pool_owns(p) ? 0 : 3);
-        }
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        clean += WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
-    stop = true;
-    for (auto& u : users) u.join();
-    CHECK_EQ(clean, forks);
+TEST_CASE("the device arena reuses blocks up to twice the request and evicts beyond its cap smallest first") {
+    Arena h{BlockCache(10000)};
+    CHECK_EQ(BlockCache::request_size(0), 4u);
+    void* a = h.alloc(3000);
+    void* b = h.alloc(4000);
+    void* c = h.alloc(5000);
+    h.release(a);
+    h.release(b);
+    CHECK(h.alloc(2000) == a);    // 3000 <= 2 x 2000, and smaller than 4000
+    void* fresh = h.alloc(1999);  // 4000 > 2 x 1999: a new block
+    CHECK(fresh != b);
+    h.release(fresh);
+    h.release(a);
+    CHECK(h.freed.empty() && h.cache.cached_bytes() == 8999u);
+    h.release(c);  // 13999 cached: the two smallest blocks go
+    CHECK(h.freed == (std::vector<void*>{fresh, a}) && h.cache.cached_bytes() == 9000u);
+    void* huge = h.alloc(20000);  // over the cap: evicted on return, after the smaller ones
+    h.release(huge);
+    CHECK(h.freed == (std::vector<void*>{fresh, a, b, c, huge}) && h.cache.free_blocks() == 0u);
+    void* foreign = std::malloc(16);  // never handed out: the caller frees it
+    CHECK(!h.cache.give_back(foreign, [](void*) {}));
+    std::free(foreign);
 }
 
 QTEST_MAIN
