@@ -32,11 +32,13 @@ struct Spectrum {
     AlignedBuffer<T> re, im, mag;
 };
 
+// Takes over the spectrum just computed in s (swapping buffers, not copying)
+// and forms its magnitudes.
 template <typename T>
-void magnitudes_of(const FrameScratch<T>& s, Spectrum<T>& out) {
+void take_spectrum(FrameScratch<T>& s, Spectrum<T>& out) {
+    std::swap(s.re, out.re);
+    std::swap(s.im, out.im);
     const int32_t K = static_cast<int32_t>(out.mag.size());
-    std::copy(s.re.data(), s.re.data() + K, out.re.data());
-    std::copy(s.im.data(), s.im.data() + K, out.im.data());
     const T* re = out.re.data();
     const T* im = out.im.data();
     T* mag = out.mag.data();
@@ -58,7 +60,7 @@ struct FluxTask : FrameScratch<T> {
     // Frame f of row b transformed into `into`.
     void load(const FramedRows<T>& in, int64_t b, int64_t f, Spectrum<T>& into) {
         in.spectrum(b, f, *this);
-        magnitudes_of(*this, into);
+        take_spectrum(*this, into);
     }
 
     // Makes cur hold frame t of row b, shifting the window when the previous
@@ -151,7 +153,7 @@ void FluxEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
     const FramedRows<T> in{p_.geometry(), p_.window_values.data(), x, B, L, n_frames(L)};
     const int32_t K = p_.n_bins();
     auto value = [&](FluxTask<T>& s, int64_t b, int64_t t, T* v) {
-        magnitudes_of(s, s.cur);
+        take_spectrum(s, s.cur);
         if (t == 0) {
             v[0] = T(0);
         } else {
