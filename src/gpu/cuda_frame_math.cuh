@@ -175,18 +175,19 @@ QORVA_HD inline T overlap_sum(const T* frames, int64_t q, int len, int hop, int6
 }
 
 // Gradient of unpadded sample t (0 <= t < L) from the frame gradients of one
-// row: the overlap sum at pad + t plus, with reflect padding, the one mirror
-// image per side that the padding copied from t.
+// row: the overlap sum at pad + t plus, with reflect padding, the overlap sums
+// at every padded position that the padding copied from t, in the order the
+// CPU fold adds them.
 template <typename T>
 QORVA_HD inline T ola_gather_value(const T* frames, int64_t t, int64_t L, int len, int hop, int64_t pad,
                                    int64_t n_frames, bool reflect) {
-    T s = overlap_sum(frames, pad + t, len, hop, n_frames);
-    if (reflect && L >= 2) {
-        if (t >= 1 && t <= pad) s += overlap_sum(frames, pad - t, len, hop, n_frames);
-        const int64_t r = 2 * L - 2 - t;
-        if (r >= L && r < L + pad) s += overlap_sum(frames, pad + r, len, hop, n_frames);
-    }
-    return s;
+    const T direct = overlap_sum(frames, pad + t, len, hop, n_frames);
+    if (!reflect) return direct;
+    T images = T(0);
+    const int64_t t_max = (n_frames - 1) * hop + len - 1 - pad;
+    ops::for_each_reflect_image(t, L, -pad, t_max,
+                                [&](int64_t u) { images += overlap_sum(frames, pad + u, len, hop, n_frames); });
+    return direct + images;
 }
 
 }  // namespace qorva::dsp::gpu::cuda

@@ -128,11 +128,9 @@ struct FilterDesign {
     }
 };
 
-// Kernel of the filters [lo, hi) of an octave at rate s (not yet scaled by the
-// top-rate lengths).
-template <typename T>
-SparseKernel<T> octave_kernel(const FilterDesign& d, int32_t lo, int32_t hi, double s, double s0, double sparsity,
-                              int32_t& n_fft) {
+// Transform length of the octave of filters [lo, hi) at rate s: the power of
+// two that holds its longest filter.  Refuses designs beyond the size limits.
+int32_t octave_fft_length(const FilterDesign& d, int32_t lo, int32_t hi, double s) {
     double max_len = 0.0;
     for (int32_t b = lo; b < hi; ++b) max_len = std::max(max_len, d.length(b, s));
     const double need = std::ceil(max_len);
@@ -144,7 +142,7 @@ SparseKernel<T> octave_kernel(const FilterDesign& d, int32_t lo, int32_t hi, dou
                       d.freq[lo], need, kMaxKernelFft);
         throw std::invalid_argument(text);
     }
-    n_fft = 1;
+    int32_t n_fft = 1;
     while (n_fft < need) n_fft *= 2;
     const int32_t bins = n_fft / 2 + 1;
     // Every filter's spectrum is formed densely before it is thinned out.
@@ -156,92 +154,103 @@ SparseKernel<T> octave_kernel(const FilterDesign& d, int32_t lo, int32_t hi, dou
                       d.freq[lo], hi - lo, bins, static_cast<long long>(kMaxKernelDense));
         throw std::invalid_argument(text);
     }
+    return n_fft;
+}
 
+// Spectrum of filter b at rate s: its Hann-windowed complex exponential,
+// L1-normalised, centred in an n_fft-long frame.
+template <typename T>
+void filter_spectrum(const FilterDesign& d, int32_t b, double s, fft::ComplexFFT<T>& transform,
+                     AlignedBuffer<std::complex<T>>& atom, AlignedBuffer<std::complex<T>>& spectrum) {
+    const int32_t n_fft = transform.n;
+    const double len = d.length(b, s);
+    const int64_t start = static_cast<int64_t>(std::floor(-len / 2));
+    const int64_t N = std::min<int64_t>(static_cast<int64_t>(std::floor(len / 2)) - start, n_fft);
+    std::fill(atom.data(), atom.data() + n_fft, std::complex<T>(0, 0));
+    std::vector<std::complex<T>> a(static_cast<std::size_t>(N));
+    double l1 = 0.0;
+    for (int64_t n = 0; n < N; ++n) {
+        const double w = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * n / N);
+        const double phase = 2.0 * std::numbers::pi * d.freq[b] * static_cast<double>(n + start) / s;
+        a[n] = std::complex<T>(static_cast<T>(w * std::cos(phase)), static_cast<T>(w * std::sin(phase)));
+        l1 += static_cast<double>(std::abs(a[n]));
+    }
+    const T scale = static_cast<T>(l1 > 0.0 ? len / (n_fft * l1) : 1.0);
+    const int64_t offset = (n_fft - N) / 2;
+    for (int64_t n = 0; n < N; ++n) atom[offset + n] = a[n] * scale;
+    transform.impl->forward(atom.data(), spectrum.data());
+}
+
+// Appends one kernel row: the bins of `spectrum` left after dropping the
+// smallest ones that together hold at most `sparsity` of the row's L1 mass.
+template <typename T>
+void append_sparse_row(const std::complex<T>* spectrum, int32_t bins, double sparsity, T gain, SparseKernel<T>& k) {
+    std::vector<T> mags(bins);
+    double total = 0.0;
+    for (int32_t j = 0; j < bins; ++j) {
+        mags[j] = std::abs(spectrum[j]);
+        total += mags[j];
+    }
+    std::vector<T> sorted = mags;
+    std::sort(sorted.begin(), sorted.end());
+    T threshold = sorted.back();
+    if (total > 0.0) {
+        double run = 0.0;
+        for (int32_t j = 0; j < bins; ++j) {
+            run += static_cast<double>(sorted[j]) / total;
+            if (run >= sparsity) {
+                threshold = sorted[j];
+                break;
+            }
+        }
+    }
+    for (int32_t j = 0; j < bins; ++j) {
+        if (mags[j] >= threshold) {
+            k.col.push_back(j);
+            k.val.push_back(spectrum[j] * gain);
+        }
+    }
+    k.row_start.push_back(static_cast<int32_t>(k.col.size()));
+}
+
+// Kernel of the filters [lo, hi) of an octave at rate s (not yet scaled by the
+// top-rate lengths).
+template <typename T>
+SparseKernel<T> octave_kernel(const FilterDesign& d, int32_t lo, int32_t hi, double s, double s0, double sparsity,
+                              int32_t& n_fft) {
+    n_fft = octave_fft_length(d, lo, hi, s);
     fft::ComplexFFT<T> transform(n_fft, fft::select_backend(n_fft, fft::complex_fft_supports, "complex FFT"));
     AlignedBuffer<std::complex<T>> atom(n_fft), spectrum(n_fft);
-    std::vector<T> mags(bins), sorted(bins);
-    const T rate_gain = static_cast<T>(std::sqrt(s0 / s));
-
     SparseKernel<T> k;
     k.rows = hi - lo;
-    k.cols = bins;
+    k.cols = n_fft / 2 + 1;
     for (int32_t b = lo; b < hi; ++b) {
-        const double len = d.length(b, s);
-        const int64_t start = static_cast<int64_t>(std::floor(-len / 2));
-        const int64_t N = std::min<int64_t>(static_cast<int64_t>(std::floor(len / 2)) - start, n_fft);
-        std::fill(atom.data(), atom.data() + n_fft, std::complex<T>(0, 0));
-        std::vector<std::complex<T>> a(static_cast<std::size_t>(N));
-        double l1 = 0.0;
-        for (int64_t n = 0; n < N; ++n) {
-            const double w = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * n / N);
-            const double phase = 2.0 * std::numbers::pi * d.freq[b] * static_cast<double>(n + start) / s;
-            a[n] = std::complex<T>(static_cast<T>(w * std::cos(phase)), static_cast<T>(w * std::sin(phase)));
-            l1 += static_cast<double>(std::abs(a[n]));
-        }
-        const T scale = static_cast<T>(l1 > 0.0 ? len / (n_fft * l1) : 1.0);
-        const int64_t offset = (n_fft - N) / 2;
-        for (int64_t n = 0; n < N; ++n) atom[offset + n] = a[n] * scale;
-        transform.impl->forward(atom.data(), spectrum.data());
-
-        // Drop the smallest bins that together hold at most `sparsity` of the
-        // row's L1 mass.
-        double total = 0.0;
-        for (int32_t j = 0; j < bins; ++j) {
-            mags[j] = std::abs(spectrum[j]);
-            total += mags[j];
-        }
-        sorted = mags;
-        std::sort(sorted.begin(), sorted.end());
-        T threshold = sorted.back();
-        if (total > 0.0) {
-            double run = 0.0;
-            for (int32_t j = 0; j < bins; ++j) {
-                run += static_cast<double>(sorted[j]) / total;
-                if (run >= sparsity) {
-                    threshold = sorted[j];
-                    break;
-                }
-            }
-        }
-        for (int32_t j = 0; j < bins; ++j) {
-            if (mags[j] >= threshold) {
-                k.col.push_back(j);
-                k.val.push_back(spectrum[j] * rate_gain);
-            }
-        }
-        k.row_start.push_back(static_cast<int32_t>(k.col.size()));
+        filter_spectrum(d, b, s, transform, atom, spectrum);
+        append_sparse_row(spectrum.data(), k.cols, sparsity, static_cast<T>(std::sqrt(s0 / s)), k);
     }
     return k;
 }
 
-}  // namespace
-
-template <typename T>
-struct CqtEngine<T>::Pyramid {
-    std::vector<const T*> level;
-    std::vector<int64_t> length;
-    std::vector<PoolBuffer> storage;  // levels >= 1
-};
-
-template <typename T>
-CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
+// Refuses configurations the filter design cannot serve.
+void check_config(const CqtConfig& config) {
     check_hop_length(config.hop_length);
     if (config.n_bins < 1) throw std::invalid_argument("n_bins must be positive");
     if (config.bins_per_octave < 1) throw std::invalid_argument("bins_per_octave must be positive");
     if (!(config.fmin > 0.0)) throw std::invalid_argument("fmin must be positive");
     // An infinite fmin or rate turns the filter design into NaNs that would
-    // slip past the Nyquist check below.
+    // slip past the Nyquist check.
     if (!std::isfinite(config.fmin)) throw std::invalid_argument("fmin must be finite");
     if (!std::isfinite(config.sr)) throw std::invalid_argument("sr must be finite");
     if (config.n_bins > kMaxBins) {
         throw std::invalid_argument("a CQT of " + std::to_string(config.n_bins) + " bins is more than the " +
                                     std::to_string(kMaxBins) + " supported");
     }
+}
 
+// Centre frequencies, relative bandwidths and bandwidth offsets of every bin.
+FilterDesign design_filters(const CqtConfig& config) {
     const int32_t n = config.n_bins;
     const int32_t bpo = config.bins_per_octave;
-    n_octaves_ = static_cast<int32_t>((int64_t{n} - 1 + bpo) / bpo);
-
     FilterDesign d;
     d.filter_scale = config.filter_scale;
     d.freq.resize(n);
@@ -270,9 +279,13 @@ CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
         d.alpha[k] = (r - 1.0) / (r + 1.0);
     }
     for (int32_t k = 0; k < n; ++k) d.offset[k] = config.gamma >= 0.0 ? config.gamma : d.alpha[k] * kErbOffsetScale;
+    return d;
+}
 
+// Highest frequency any filter reaches; refused above Nyquist (a NaN edge too).
+double checked_cutoff(const FilterDesign& d, const CqtConfig& config) {
     double cutoff = -std::numeric_limits<double>::infinity();
-    for (int32_t k = 0; k < n; ++k) {
+    for (std::size_t k = 0; k < d.freq.size(); ++k) {
         const double Q = config.filter_scale / d.alpha[k];
         const double edge = (1.0 + kHannHalfEnbw / Q) * d.freq[k] + 0.5 * d.offset[k];
         if (!(edge <= cutoff)) cutoff = edge;  // a NaN edge is kept, and refused below
@@ -280,6 +293,26 @@ CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
     if (!(cutoff <= config.sr * 0.5)) {
         throw std::invalid_argument("the top CQT bin exceeds Nyquist; lower n_bins or fmin");
     }
+    return cutoff;
+}
+
+}  // namespace
+
+template <typename T>
+struct CqtEngine<T>::Pyramid {
+    std::vector<const T*> level;
+    std::vector<int64_t> length;
+    std::vector<PoolBuffer> storage;  // levels >= 1
+};
+
+template <typename T>
+CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
+    check_config(config);
+    const int32_t n = config.n_bins;
+    const int32_t bpo = config.bins_per_octave;
+    n_octaves_ = static_cast<int32_t>((int64_t{n} - 1 + bpo) / bpo);
+    const FilterDesign d = design_filters(config);
+    const double cutoff = checked_cutoff(d, config);
 
     // Decimate before the top octave when its filters sit far below Nyquist and
     // the hop stays an integer at every halving.

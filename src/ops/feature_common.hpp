@@ -112,10 +112,6 @@ inline double sum_logs(const double* v, int64_t n) {
     return std::log(m) + static_cast<double>((ex[0] + ex[1]) + (ex[2] + ex[3])) * kLn2;
 }
 
-// Integer division rounding toward minus / plus infinity (b > 0).
-inline int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
-inline int64_t ceil_div(int64_t a, int64_t b) { return a >= 0 ? (a + b - 1) / b : -((-a) / b); }
-
 // A power as the decibel conversion sees it: max(p, 1e-10), with a NaN power
 // taking the floor, as everywhere in the library.
 inline double db_clamp(double p) { return p > 1e-10 ? p : 1e-10; }

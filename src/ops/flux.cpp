@@ -5,8 +5,6 @@
 #include <utility>
 
 #include "ops/frame_kernels.hpp"
-#include "runtime/buffer_pool.hpp"
-#include "runtime/thread_pool.hpp"
 
 namespace qorva::dsp::ops {
 
@@ -22,16 +20,76 @@ struct Spectrum {
     AlignedBuffer<T> re, im, mag;
 };
 
+// Takes over the spectrum just computed in s (swapping buffers, not copying)
+// and forms its magnitudes.
 template <typename T>
-void frame_magnitudes(const StftParams<T>& p, const T* row, int64_t L, int64_t f, FrameScratch<T>& s,
-                      Spectrum<T>& out) {
-    extract_frame(row, L, f * p.hop_length - p.pad(), p.window_values.data(), p.n_fft, p.pad_mode, s.frame.data());
-    s.fft.impl->forward(s.frame.data(), out.re.data(), out.im.data());
+void take_spectrum(FrameScratch<T>& s, Spectrum<T>& out) {
+    std::swap(s.re, out.re);
+    std::swap(s.im, out.im);
+    const int32_t K = static_cast<int32_t>(out.mag.size());
     const T* re = out.re.data();
     const T* im = out.im.data();
     T* mag = out.mag.data();
-    const int32_t K = p.n_bins();
     for (int32_t k = 0; k < K; ++k) mag[k] = std::sqrt(re[k] * re[k] + im[k] * im[k]);
+}
+
+// A task's scratch: the transform and the spectra of up to three neighbouring
+// frames, each with the frame it holds (-1: none; the forward pass counts
+// (row, frame) items, the backward pass, which runs row by row, frames).
+template <typename T>
+struct FluxTask : FrameScratch<T> {
+    explicit FluxTask(int32_t n_fft)
+        : FrameScratch<T>(n_fft), prev(n_fft / 2 + 1), cur(n_fft / 2 + 1), next(n_fft / 2 + 1), dre(n_fft / 2 + 1),
+          dim(n_fft / 2 + 1) {}
+    Spectrum<T> prev, cur, next;
+    int64_t prev_f = -1, cur_f = -1, next_f = -1;
+    fft::AlignedBuffer<T> dre, dim;
+
+    // Frame f of row b transformed into `into`.
+    void load(const FramedRows<T>& in, int64_t b, int64_t f, Spectrum<T>& into) {
+        in.spectrum(b, f, *this);
+        take_spectrum(*this, into);
+    }
+
+    // Makes cur hold frame t of row b, shifting the window when the previous
+    // step already transformed it as "next".
+    void advance_to(const FramedRows<T>& in, int64_t b, int64_t t) {
+        if (cur_f == t - 1 && next_f == t) {
+            std::swap(prev, cur);
+            std::swap(cur, next);
+            prev_f = t - 1;
+            cur_f = t;
+            next_f = -1;
+        }
+        if (cur_f != t) {
+            load(in, b, t, cur);
+            cur_f = t;
+        }
+    }
+};
+
+// Spectrum gradient of frame t (into s.dre / s.dim) from the weights of
+// flux[t], where its magnitudes rise from prev, and flux[t + 1], where next
+// rises from them.
+template <typename T>
+void flux_spectrum_gradient(FluxTask<T>& s, T w_prev, T w_next, int32_t K) {
+    const T* a = s.cur.mag.data();
+    const T* ap = s.prev.mag.data();
+    const T* an = s.next.mag.data();
+    for (int32_t k = 0; k < K; ++k) {
+        T da = T(0);
+        if (w_prev != T(0)) {
+            const T d1 = a[k] - ap[k];
+            if (d1 > T(0)) da += d1 * w_prev;
+        }
+        if (w_next != T(0)) {
+            const T d2 = an[k] - a[k];
+            if (d2 > T(0)) da -= d2 * w_next;
+        }
+        const T scale = a[k] > T(1e-12) ? da / a[k] : T(0);
+        s.dre[k] = scale * s.cur.re[k];
+        s.dim[k] = scale * s.cur.im[k];
+    }
 }
 
 // Sum over bins of max(0, cur - prev)^2: differences in T, squares in double.
@@ -71,26 +129,20 @@ FluxEngine<T>::FluxEngine(const FrameOptions& options) : p_(options) {}
 // over tasks.
 template <typename T>
 void FluxEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
-    const int64_t F = n_frames(L);
+    const FramedRows<T> in{p_.geometry(), p_.window_values.data(), x, B, L, n_frames(L)};
     const int32_t K = p_.n_bins();
-    parallel_for(B * F, 64, [&](int64_t begin, int64_t end) {
-        FrameScratch<T> s(p_.n_fft);
-        Spectrum<T> prev(K), cur(K);
-        int64_t prev_q = -1;  // item whose magnitudes are in prev
-        for (int64_t q = begin; q < end; ++q) {
-            const int64_t b = q / F, t = q % F;
-            if (t == 0) {
-                out[q] = T(0);
-                continue;
-            }
-            const T* row = x + b * L;
-            if (prev_q != q - 1) frame_magnitudes(p_, row, L, t - 1, s, prev);
-            frame_magnitudes(p_, row, L, t, s, cur);
-            out[q] = static_cast<T>(std::sqrt(rectified_energy(cur.mag.data(), prev.mag.data(), K)));
-            std::swap(prev, cur);
-            prev_q = q;
+    auto value = [&](FluxTask<T>& s, int64_t b, int64_t t, T* v) {
+        take_spectrum(s, s.cur);
+        if (t == 0) {
+            v[0] = T(0);
+        } else {
+            if (s.prev_f != b * in.F + t - 1) s.load(in, b, t - 1, s.prev);
+            v[0] = static_cast<T>(std::sqrt(rectified_energy(s.cur.mag.data(), s.prev.mag.data(), K)));
         }
-    });
+        std::swap(s.prev, s.cur);
+        s.prev_f = b * in.F + t;
+    };
+    framed_forward<FluxTask<T>>(in, 1, out, value);
 }
 
 // Frame t's magnitudes enter flux[t] (against t - 1) and flux[t + 1]
@@ -98,77 +150,41 @@ void FluxEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
 // walks its frames, so every frame is transformed about once.
 template <typename T>
 void FluxEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const {
-    const int64_t F = n_frames(L);
-    const int32_t n = p_.n_fft;
+    const FramedRows<T> in{p_.geometry(), p_.window_values.data(), x, B, L, n_frames(L)};
+    const int64_t F = in.F;
     const int32_t K = p_.n_bins();
-    PoolBuffer frame_grads_block(static_cast<std::size_t>(n) * static_cast<std::size_t>(F) * sizeof(T));
-    T* frame_grads = frame_grads_block.as<T>();
-    for (int64_t b = 0; b < B; ++b) {
-        const T* row = x + b * L;
+    // g / sqrt(S) of flux[t] from the spectra of frames t - 1 and t, or 0
+    // where the flux passes no gradient.
+    auto weight = [&](const Spectrum<T>& later, const Spectrum<T>& earlier, T g) {
+        if (g == T(0)) return T(0);
+        const double S = rectified_energy(later.mag.data(), earlier.mag.data(), K);
+        return S > kFluxFloor ? static_cast<T>(1.0 / std::sqrt(S)) * g : T(0);
+    };
+    auto adjoint = [&](FluxTask<T>& s, int64_t b, int64_t t, T*, T* frame_grad) {
         const T* g = grad + b * F;
-        parallel_for(F, 32, [&](int64_t begin, int64_t end) {
-            FrameScratch<T> s(n);
-            Spectrum<T> prev(K), cur(K), next(K);
-            AlignedBuffer<T> dre(K), dim(K);
-            int64_t prev_f = -1, cur_f = -1, next_f = -1;
-            for (int64_t t = begin; t < end; ++t) {
-                if (cur_f == t - 1 && next_f == t) {
-                    std::swap(prev, cur);
-                    std::swap(cur, next);
-                    prev_f = t - 1;
-                    cur_f = t;
-                    next_f = -1;
-                }
-                if (cur_f != t) {
-                    frame_magnitudes(p_, row, L, t, s, cur);
-                    cur_f = t;
-                }
-                const bool has_prev = t >= 1, has_next = t + 1 < F;
-                T w_prev = T(0), w_next = T(0);  // g / sqrt(S) of flux[t] and flux[t + 1]
-                if (has_prev && g[t] != T(0)) {
-                    if (prev_f != t - 1) {
-                        frame_magnitudes(p_, row, L, t - 1, s, prev);
-                        prev_f = t - 1;
-                    }
-                    const double S = rectified_energy(cur.mag.data(), prev.mag.data(), K);
-                    if (S > kFluxFloor) w_prev = static_cast<T>(1.0 / std::sqrt(S)) * g[t];
-                }
-                if (has_next) {
-                    // Also the next frame's "current" spectrum: always computed.
-                    frame_magnitudes(p_, row, L, t + 1, s, next);
-                    next_f = t + 1;
-                    if (g[t + 1] != T(0)) {
-                        const double S = rectified_energy(next.mag.data(), cur.mag.data(), K);
-                        if (S > kFluxFloor) w_next = static_cast<T>(1.0 / std::sqrt(S)) * g[t + 1];
-                    }
-                }
-                T* out = frame_grads + t * n;
-                if (w_prev == T(0) && w_next == T(0)) {
-                    std::fill(out, out + n, T(0));
-                    continue;
-                }
-                const T* a = cur.mag.data();
-                const T* ap = prev.mag.data();
-                const T* an = next.mag.data();
-                for (int32_t k = 0; k < K; ++k) {
-                    T da = T(0);
-                    if (w_prev != T(0)) {
-                        const T d1 = a[k] - ap[k];
-                        if (d1 > T(0)) da += d1 * w_prev;
-                    }
-                    if (w_next != T(0)) {
-                        const T d2 = an[k] - a[k];
-                        if (d2 > T(0)) da -= d2 * w_next;
-                    }
-                    const T scale = a[k] > T(1e-12) ? da / a[k] : T(0);
-                    dre[k] = scale * cur.re[k];
-                    dim[k] = scale * cur.im[k];
-                }
-                spectrum_adjoint(s, dre.data(), dim.data(), p_.window_values.data(), out);
+        s.advance_to(in, b, t);
+        T w_prev = T(0), w_next = T(0);  // of flux[t] and flux[t + 1]
+        if (t >= 1 && g[t] != T(0)) {
+            if (s.prev_f != t - 1) {
+                s.load(in, b, t - 1, s.prev);
+                s.prev_f = t - 1;
             }
-        });
-        fold_frames(frame_grads, F, n, p_.hop_length, p_.pad(), p_.pad_mode, grad_x + b * L, L, false);
-    }
+            w_prev = weight(s.cur, s.prev, g[t]);
+        }
+        if (t + 1 < F) {
+            // Also the next frame's "current" spectrum: always computed.
+            s.load(in, b, t + 1, s.next);
+            s.next_f = t + 1;
+            w_next = weight(s.next, s.cur, g[t + 1]);
+        }
+        if (w_prev == T(0) && w_next == T(0)) {
+            std::fill(frame_grad, frame_grad + p_.n_fft, T(0));
+            return;
+        }
+        flux_spectrum_gradient(s, w_prev, w_next, K);
+        spectrum_adjoint(s, s.dre.data(), s.dim.data(), p_.window_values.data(), frame_grad);
+    };
+    framed_backward<FluxTask<T>>(in, grad, 1, FrameLayout::bin_major, grad_x, adjoint);
 }
 
 template class FluxEngine<float>;

@@ -8,6 +8,8 @@
 #include "fft/aligned_buffer.hpp"
 #include "fft/fft.hpp"
 #include "ops/framing.hpp"
+#include "runtime/buffer_pool.hpp"
+#include "runtime/thread_pool.hpp"
 
 namespace qorva::dsp::ops {
 
@@ -102,6 +104,87 @@ void load_block(const T* in, int64_t F, int64_t count, int64_t rows, T* block) {
     for (int64_t r = 0; r < rows; ++r) {
         const T* src = in + r * F;
         for (int64_t j = 0; j < count; ++j) block[j * rows + r] = src[j];
+    }
+}
+
+// A task's scratch for the backward passes whose frame gradient comes from
+// spectrum gradients (dre, dim) through spectrum_adjoint.
+template <typename T>
+struct AdjointScratch : FrameScratch<T> {
+    explicit AdjointScratch(int32_t n_fft) : FrameScratch<T>(n_fft), dre(n_fft / 2 + 1), dim(n_fft / 2 + 1) {}
+    fft::AlignedBuffer<T> dre, dim;
+};
+
+// B rows of L samples seen as F windowed frames.
+template <typename T>
+struct FramedRows {
+    FrameGeometry geometry;
+    const T* window;
+    const T* x;
+    int64_t B, L, F;
+
+    const T* row(int64_t b) const { return x + b * L; }
+    // Frame f of row b and its spectrum, into s.re / s.im.
+    void spectrum(int64_t b, int64_t f, FrameScratch<T>& s) const { frame_spectrum(geometry, window, row(b), L, f, s); }
+};
+
+// How an output gradient holds a frame's `width` values: bin-major ([b][v][f],
+// frames fastest, as the real outputs) or frame-major ([b][f][v]).
+enum class FrameLayout { bin_major, frame_major };
+
+// The forward loop of the framed engines: every (row, frame) is transformed
+// and handed to stage(task, b, f, values), which writes the frame's `width`
+// output values; blocks of frames then go to the bin-major output
+// (B x width x F).  Task is the per-task scratch, a FrameScratch<T> or one
+// extending it, built from n_fft; the spectrum is in task.re / task.im.
+template <typename Task, typename T, typename Stage>
+void framed_forward(const FramedRows<T>& in, int64_t width, T* out, const Stage& stage) {
+    const int64_t F = in.F;
+    parallel_for(in.B * F, 64, [&](int64_t begin, int64_t end) {
+        Task task(in.geometry.n_fft);
+        fft::AlignedBuffer<T> block(static_cast<std::size_t>(width * kFrameBlock));
+        for_frame_runs(begin, end, F, kFrameBlock, [&](int64_t b, int64_t f0, int64_t count) {
+            for (int64_t j = 0; j < count; ++j) {
+                in.spectrum(b, f0 + j, task);
+                stage(task, b, f0 + j, block.data() + j * width);
+            }
+            store_block(block.data(), count, width, out + b * width * F + f0, F);
+        });
+    });
+}
+
+// The backward loop of the framed engines, row by row: the output gradient
+// of a frame (its `width` values) goes to adjoint(task, b, f, g, frame_grad),
+// which writes the n_fft gradients of the frame's samples (windowed);
+// fold_frames then gathers them onto grad_x.  g is a task-owned copy that
+// the adjoint may overwrite.  The adjoint recomputes what it needs of the
+// spectrum (in.spectrum).
+template <typename Task, typename T, typename Adjoint>
+void framed_backward(const FramedRows<T>& in, const T* grad, int64_t width, FrameLayout layout, T* grad_x,
+                     const Adjoint& adjoint) {
+    const int64_t F = in.F;
+    const int32_t n = in.geometry.n_fft;
+    PoolBuffer frame_grads_block(static_cast<std::size_t>(n) * static_cast<std::size_t>(F) * sizeof(T));
+    T* frame_grads = frame_grads_block.as<T>();
+    for (int64_t b = 0; b < in.B; ++b) {
+        const T* row_grad = grad + b * width * F;
+        parallel_for(F, 32, [&](int64_t begin, int64_t end) {
+            Task task(n);
+            fft::AlignedBuffer<T> block(static_cast<std::size_t>(width * kFrameBlock));
+            for (int64_t f0 = begin; f0 < end; f0 += kFrameBlock) {
+                const int64_t count = std::min(kFrameBlock, end - f0);
+                if (layout == FrameLayout::bin_major) {
+                    load_block(row_grad + f0, F, count, width, block.data());
+                } else {
+                    std::copy(row_grad + f0 * width, row_grad + (f0 + count) * width, block.data());
+                }
+                for (int64_t j = 0; j < count; ++j) {
+                    adjoint(task, b, f0 + j, block.data() + j * width, frame_grads + (f0 + j) * n);
+                }
+            }
+        });
+        fold_frames(frame_grads, F, n, in.geometry.hop_length, in.geometry.pad(), in.geometry.pad_mode,
+                    grad_x + b * in.L, in.L, false);
     }
 }
 

@@ -105,57 +105,62 @@ void extract_frame(const T* x, int64_t L, int64_t start, const T* window, int32_
     }
 }
 
+namespace {
+
+// Overlap-add of the frames onto samples [begin, end) of a row, onto zeros or
+// onto what out holds: frame by frame in ascending order, so every sample sums
+// its covering frames in the order overlap_at does, but in contiguous runs.
+template <typename T>
+void fold_direct(const T* frames, int64_t n_frames, int32_t n_fft, int32_t hop, int64_t pad, int64_t begin,
+                 int64_t end, T* out, bool accumulate) {
+    if (!accumulate) std::fill(out + begin, out + end, T(0));
+    const int64_t jb = begin + pad, je = end + pad;
+    int64_t lo, hi, unused;
+    covering_frames(jb, n_fft, hop, n_frames, lo, unused);
+    covering_frames(je - 1, n_fft, hop, n_frames, unused, hi);
+    for (int64_t f = lo; f <= hi; ++f) {
+        const int64_t start = std::max(jb, f * hop);
+        const int64_t stop = std::min(je, f * hop + n_fft);
+        const T* src = frames + f * n_fft - f * hop;
+        for (int64_t j = start; j < stop; ++j) out[j - pad] += src[j];
+    }
+}
+
+// Sum of the frame values at padded position j, frames ascending.
+template <typename T>
+T overlap_at(const T* frames, int64_t n_frames, int32_t n_fft, int32_t hop, int64_t j) {
+    int64_t lo, hi;
+    covering_frames(j, n_fft, hop, n_frames, lo, hi);
+    T s = T(0);
+    for (int64_t f = lo; f <= hi; ++f) s += frames[f * n_fft + (j - f * hop)];
+    return s;
+}
+
+}  // namespace
+
 template <typename T>
 void fold_frames(const T* frame_grads, int64_t n_frames, int32_t n_fft, int32_t hop_length, int64_t pad,
                  PadMode pad_mode, T* out, int64_t L, bool accumulate) {
-    struct Ctx {
-        const T* frames;
-        int64_t n_frames;
-        int32_t n_fft, hop;
-        int64_t pad;
-        bool mirror, accumulate;
-        T* out;
-        int64_t L;
-
-        // Sum of the frame gradients at unpadded position t, frames ascending.
-        T sum_at(int64_t t) const {
-            const int64_t j = t + pad;
-            int64_t lo, hi;
-            covering_frames(j, n_fft, hop, n_frames, lo, hi);
-            T s = T(0);
-            for (int64_t f = lo; f <= hi; ++f) s += frames[f * n_fft + (j - f * hop)];
-            return s;
-        }
-    } ctx{frame_grads, n_frames, n_fft, hop_length, pad, pad_mode == PadMode::reflect && L > 1, accumulate, out, L};
-
-    parallel_for(L, 4096, [&ctx](int64_t begin, int64_t end) {
-        std::vector<T> previous;
-        if (ctx.accumulate) previous.assign(ctx.out + begin, ctx.out + end);
-        // Overlap-add restricted to this task's samples: frame by frame in
-        // ascending order, which sums every sample exactly as sum_at does but
-        // in contiguous runs.
-        T* out = ctx.out;
-        std::fill(out + begin, out + end, T(0));
-        const int64_t jb = begin + ctx.pad, je = end + ctx.pad;
-        int64_t lo, hi, unused;
-        covering_frames(jb, ctx.n_fft, ctx.hop, ctx.n_frames, lo, unused);
-        covering_frames(je - 1, ctx.n_fft, ctx.hop, ctx.n_frames, unused, hi);
-        for (int64_t f = lo; f <= hi; ++f) {
-            const int64_t start = std::max(jb, f * ctx.hop);
-            const int64_t stop = std::min(je, f * ctx.hop + ctx.n_fft);
-            const T* src = ctx.frames + f * ctx.n_fft - f * ctx.hop;
-            for (int64_t j = start; j < stop; ++j) out[j - ctx.pad] += src[j];
-        }
-        if (ctx.mirror) {
-            // One mirror image per side is folded back: t = -i on the left,
-            // t = 2L - 2 - i on the right.
-            for (int64_t i = std::max<int64_t>(begin, 1); i < std::min(end, ctx.pad + 1); ++i) out[i] += ctx.sum_at(-i);
-            for (int64_t i = std::max(begin, ctx.L - 1 - ctx.pad); i < std::min(end, ctx.L - 1); ++i) {
-                out[i] += ctx.sum_at(2 * ctx.L - 2 - i);
+    // Unpadded positions that some frame reads.
+    const int64_t t_min = -pad;
+    const int64_t t_max = (n_frames - 1) * hop_length + n_fft - 1 - pad;
+    const bool mirror = pad_mode == PadMode::reflect && L >= 1 && (t_min < 0 || t_max >= L);
+    parallel_for(L, 4096, [&](int64_t begin, int64_t end) {
+        fold_direct(frame_grads, n_frames, n_fft, hop_length, pad, begin, end, out, accumulate);
+        if (mirror) {
+            // Only samples within reach of the padding have images: skip the rest.
+            const int64_t reach_left = -t_min, reach_right = 2 * L - 2 - t_max;
+            for (int64_t i = begin; i < end; ++i) {
+                if (i > reach_left && i < reach_right) {
+                    i = reach_right - 1;
+                    continue;
+                }
+                T images = T(0);
+                for_each_reflect_image(i, L, t_min, t_max, [&](int64_t t) {
+                    images += overlap_at(frame_grads, n_frames, n_fft, hop_length, t + pad);
+                });
+                out[i] += images;
             }
-        }
-        if (ctx.accumulate) {
-            for (int64_t i = begin; i < end; ++i) out[i] += previous[i - begin];
         }
     });
 }

@@ -57,9 +57,11 @@ void extract_frame(const T* x, int64_t L, int64_t start, const T* window, int32_
                    T* out);
 
 // Adjoint of framing for one row: gathers the frame gradients (n_frames x n_fft,
-// frame-major) back onto the L samples of `out`, folding one mirror image per
-// side back in reflect mode.  Overwrites out unless `accumulate` is set.
-// Parallel over samples; each sample is written by one task.
+// frame-major) back onto the L samples of `out`, with every padded position
+// that a frame reads from a sample (reflect images of any order, all of them
+// for a one-sample row) added to that sample.  Overwrites out unless
+// `accumulate` is set.  Parallel over samples; each sample is written by one
+// task, in an order that does not depend on the split.
 template <typename T>
 void fold_frames(const T* frame_grads, int64_t n_frames, int32_t n_fft, int32_t hop_length, int64_t pad,
                  PadMode pad_mode, T* out, int64_t L, bool accumulate);
@@ -71,6 +73,35 @@ constexpr void covering_frames(int64_t j, int32_t n_fft, int32_t hop, int64_t n_
     lo = first <= 0 ? 0 : (first + hop - 1) / hop;
     hi = j < 0 ? -1 : j / hop;
     if (hi > n_frames - 1) hi = n_frames - 1;
+}
+
+// Integer division rounding toward minus / plus infinity (b > 0).
+constexpr int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+constexpr int64_t ceil_div(int64_t a, int64_t b) { return a >= 0 ? (a + b - 1) / b : -((-a) / b); }
+
+// Calls visit(t) for every unpadded position t in [t_min, t_max] other than i
+// itself at which reflect padding reads sample i of a row of L >= 1 samples:
+// the images i + m P (m != 0), then -i + m P, of period P = 2L - 2, m
+// ascending; every other position when L == 1.  Samples whose nearest images
+// lie outside the range return at once, without a division.  Shared by the
+// CPU engines and the GPU kernels, hence constexpr.
+template <typename Visit>
+constexpr void for_each_reflect_image(int64_t i, int64_t L, int64_t t_min, int64_t t_max, Visit&& visit) {
+    if (L == 1) {
+        for (int64_t t = t_min; t <= t_max; ++t) {
+            if (t != 0) visit(t);
+        }
+        return;
+    }
+    const int64_t period = 2 * L - 2;
+    // -i and period - i are the images nearest the row; the others lie further out.
+    if (i > -t_min && i < period - t_max) return;
+    for (int64_t m = ceil_div(t_min - i, period); m <= floor_div(t_max - i, period); ++m) {
+        if (m != 0) visit(i + m * period);
+    }
+    // The edge samples are their own mirror: both families coincide there.
+    if (i == 0 || i == L - 1) return;
+    for (int64_t m = ceil_div(t_min + i, period); m <= floor_div(t_max + i, period); ++m) visit(m * period - i);
 }
 
 }  // namespace qorva::dsp::ops

@@ -6,12 +6,8 @@
 #include <string>
 
 #include "ops/frame_kernels.hpp"
-#include "runtime/buffer_pool.hpp"
-#include "runtime/thread_pool.hpp"
 
 namespace qorva::dsp::ops {
-
-using fft::AlignedBuffer;
 
 namespace {
 
@@ -32,6 +28,28 @@ void mel_energies(const MelParams<T>& p, OutputMode mode, FrameScratch<T>& s, T*
         for (std::size_t j = 0; j < band.weights.size(); ++j) acc += band.weights[j] * src[j];
         mel[m] = acc;
     }
+}
+
+// Turns the gradient g of a frame's mel decibels into that of its mel
+// energies, built from the power spectrum (s.dre serves as scratch).
+template <typename T>
+void db_to_energy_gradient(const MelParams<T>& p, AdjointScratch<T>& s, T* g) {
+    T* S = s.dre.data();
+    const T* re = s.re.data();
+    const T* im = s.im.data();
+    const int32_t K = p.n_bins();
+    for (int32_t k = 0; k < K; ++k) S[k] = re[k] * re[k] + im[k] * im[k];
+    for (int32_t m = 0; m < p.n_mels; ++m) {
+        const MelBand<T>& band = p.filterbank[m];
+        T e = T(0);
+        for (std::size_t w = 0; w < band.weights.size(); ++w) e += band.weights[w] * S[band.start + w];
+        g[m] = e > static_cast<T>(1e-10) ? g[m] * kDbEnergyScale<T> / e : T(0);
+    }
+}
+
+template <typename T>
+FramedRows<T> framed_rows(const MelParams<T>& p, const T* signal, int64_t B, int64_t L) {
+    return {p.geometry(), p.window_values.data(), signal, B, L, p.n_frames(L)};
 }
 
 }  // namespace
@@ -67,78 +85,40 @@ MelParams<T>::MelParams(const MelOptions& options)
 
 template <typename T>
 void mel_forward(const MelParams<T>& p, const T* signal, int64_t B, int64_t L, OutputMode mode, T* out) {
-    const int64_t F = p.n_frames(L);
     const int64_t M = p.n_mels;
-    const FrameGeometry geo = p.geometry();
-    parallel_for(B * F, 64, [&](int64_t begin, int64_t end) {
-        FrameScratch<T> s(p.n_fft);
-        AlignedBuffer<T> block(static_cast<std::size_t>(M * kFrameBlock));
-        for_frame_runs(begin, end, F, kFrameBlock, [&](int64_t b, int64_t f0, int64_t count) {
-            for (int64_t j = 0; j < count; ++j) {
-                frame_spectrum(geo, p.window_values.data(), signal + b * L, L, f0 + j, s);
-                T* mel = block.data() + j * M;
-                mel_energies(p, mode, s, mel);
-                if (mode == OutputMode::db) {
-                    for (int64_t m = 0; m < M; ++m) mel[m] = power_to_db(mel[m]);
-                }
-            }
-            store_block(block.data(), count, M, out + b * M * F + f0, F);
-        });
-    });
+    auto values = [&](FrameScratch<T>& s, int64_t, int64_t, T* mel) {
+        mel_energies(p, mode, s, mel);
+        if (mode == OutputMode::db) {
+            for (int64_t m = 0; m < M; ++m) mel[m] = power_to_db(mel[m]);
+        }
+    };
+    framed_forward<FrameScratch<T>>(framed_rows(p, signal, B, L), M, out, values);
 }
 
 template <typename T>
 void mel_backward(const MelParams<T>& p, const T* grad, const T* signal, int64_t B, int64_t L, OutputMode mode,
                   T* grad_signal) {
-    const int64_t F = p.n_frames(L);
-    const int32_t n = p.n_fft;
-    const int32_t K = p.n_bins();
-    const int64_t M = p.n_mels;
-    const FrameGeometry geo = p.geometry();
-    PoolBuffer frame_grads_block(static_cast<std::size_t>(n) * static_cast<std::size_t>(F) * sizeof(T));
-    T* frame_grads = frame_grads_block.as<T>();
-
-    for (int64_t b = 0; b < B; ++b) {
-        parallel_for(F, 32, [&](int64_t begin, int64_t end) {
-            FrameScratch<T> s(n);
-            AlignedBuffer<T> dre(K), dim(K), mel(M), gblock(static_cast<std::size_t>(M * kFrameBlock));
-            for (int64_t f0 = begin; f0 < end; f0 += kFrameBlock) {
-                const int64_t count = std::min(kFrameBlock, end - f0);
-                load_block(grad + b * M * F + f0, F, count, M, gblock.data());
-                for (int64_t j = 0; j < count; ++j) {
-                    const int64_t f = f0 + j;
-                    frame_spectrum(geo, p.window_values.data(), signal + b * L, L, f, s);
-                    T* g = gblock.data() + j * M;
-                    const T* re = s.re.data();
-                    const T* im = s.im.data();
-                    if (mode == OutputMode::db) {
-                        // dB of the mel energies built from the power spectrum.
-                        T* S = dre.data();
-                        for (int32_t k = 0; k < K; ++k) S[k] = re[k] * re[k] + im[k] * im[k];
-                        for (int64_t m = 0; m < M; ++m) {
-                            const MelBand<T>& band = p.filterbank[m];
-                            T e = T(0);
-                            for (std::size_t w = 0; w < band.weights.size(); ++w) e += band.weights[w] * S[band.start + w];
-                            g[m] = e > static_cast<T>(1e-10) ? g[m] * kDbEnergyScale<T> / e : T(0);
-                        }
-                    }
-                    for (int32_t k = 0; k < K; ++k) {
-                        const auto& e = p.bin_index[k];
-                        T dS = T(0);
-                        if (e.band[0] >= 0) dS += g[e.band[0]] * e.weight[0];
-                        if (e.band[1] >= 0) dS += g[e.band[1]] * e.weight[1];
-                        // The spectrum is |X| or |X|^2 (dB applies to mel energies, above).
-                        dS = output_grad_scale(mode == OutputMode::magnitude ? mode : OutputMode::power, dS,
-                                               re[k] * re[k] + im[k] * im[k]);
-                        dre[k] = dS * re[k];
-                        dim[k] = dS * im[k];
-                    }
-                    spectrum_adjoint(s, dre.data(), dim.data(), p.window_values.data(), frame_grads + f * n);
-                }
-            }
-        });
-        fold_frames(frame_grads, F, n, p.hop_length, geo.pad(), p.pad_mode, grad_signal + b * L, L, false);
-    }
+    const FramedRows<T> in = framed_rows(p, signal, B, L);
+    // The spectrum under the filterbank is |X| or |X|^2; dB applies to the mel energies.
+    const OutputMode spectrum_mode = mode == OutputMode::magnitude ? mode : OutputMode::power;
+    auto adjoint = [&](AdjointScratch<T>& s, int64_t b, int64_t f, T* g, T* frame_grad) {
+        in.spectrum(b, f, s);
+        if (mode == OutputMode::db) db_to_energy_gradient(p, s, g);
+        const int32_t K = p.n_bins();
+        const T* re = s.re.data();
+        const T* im = s.im.data();
+        for (int32_t k = 0; k < K; ++k) {
+            const auto& e = p.bin_index[k];
+            T dS = T(0);
+            if (e.band[0] >= 0) dS += g[e.band[0]] * e.weight[0];
+            if (e.band[1] >= 0) dS += g[e.band[1]] * e.weight[1];
+            dS = output_grad_scale(spectrum_mode, dS, re[k] * re[k] + im[k] * im[k]);
+            s.dre[k] = dS * re[k];
+            s.dim[k] = dS * im[k];
+        }
+        spectrum_adjoint(s, s.dre.data(), s.dim.data(), p.window_values.data(), frame_grad);
+    };
+    framed_backward<AdjointScratch<T>>(in, grad, p.n_mels, FrameLayout::bin_major, grad_signal, adjoint);
 }
 
 template struct MelParams<float>;

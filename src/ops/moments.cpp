@@ -8,8 +8,6 @@
 
 #include "ops/feature_common.hpp"
 #include "ops/frame_kernels.hpp"
-#include "runtime/buffer_pool.hpp"
-#include "runtime/thread_pool.hpp"
 
 namespace qorva::dsp::ops {
 
@@ -28,23 +26,56 @@ bool has(const std::vector<int32_t>& codes, MomentFeature f) {
     return std::find(codes.begin(), codes.end(), static_cast<int32_t>(f)) != codes.end();
 }
 
+// The four moment statistics' gradient with respect to a magnitude, as one
+// polynomial in delta = f[k] - mu: coefficients c[0] + c[1] delta + ... + c[4] delta^4.
+// Each statistic that its guard held at 0 contributes nothing.
+void moment_polynomial(const MomentValues& gc, double S, double sigma, double m2, double m3, double m4, double c[5]) {
+    for (int i = 0; i < 5; ++i) c[i] = 0.0;
+    if (!(S > kMassFloor)) return;
+    if (gc.centroid != 0.0) c[1] += gc.centroid / S;
+    // d sigma = d m2 / (2 sigma) is unbounded as sigma -> 0; below the spread
+    // floor the bandwidth is rounding noise (a single spectral line) and
+    // passes no gradient, as skewness does.
+    if (gc.bandwidth != 0.0 && sigma > kSpreadFloor) {
+        const double k = gc.bandwidth / (2.0 * sigma * S);
+        c[2] += k;
+        c[0] -= k * m2;
+    }
+    if (gc.skewness != 0.0 && sigma > kSpreadFloor) {
+        const double k = gc.skewness / (sigma * sigma * sigma * S);
+        c[3] += k;
+        c[2] -= 1.5 * (m3 / m2) * k;
+        c[1] -= 3.0 * m2 * k;
+        c[0] += 0.5 * m3 * k;
+    }
+    if (gc.kurtosis != 0.0 && m2 > kMassFloor) {
+        const double k = gc.kurtosis / (m2 * m2 * S);
+        c[4] += k;
+        c[2] -= 2.0 * (m4 / m2) * k;
+        c[1] -= 4.0 * m3 * k;
+        c[0] += m4 * k;
+    }
+}
+
 }  // namespace
 
 template <typename T>
 struct MomentsEngine<T>::Stats {
+    // Of the magnitudes a: their sum S, centroid mu, central moments m2..m4
+    // (per unit mass), spread sigma, the decrease numerator and the peak.
     double S = 0.0, mu = 0.0, m2 = 0.0, m3 = 0.0, m4 = 0.0, sigma = 0.0;
     double dec_num = 0.0, max_a = 0.0;
     int32_t argmax = 0;
+    // Of the clamped powers p: their sum P, sum of p ln p, and mean.
     double P = 0.0, E = 0.0, am = 0.0;
-    double value[kMomentFeatureCount] = {};
+    MomentValues value;
 };
 
 template <typename T>
-struct MomentsEngine<T>::Scratch {
+struct MomentsEngine<T>::Scratch : FrameScratch<T> {
     explicit Scratch(int32_t n_fft)
-        : fs(n_fft), a(n_fft / 2 + 1), p(n_fft / 2 + 1), lp(n_fft / 2 + 1), da(n_fft / 2 + 1),
+        : FrameScratch<T>(n_fft), a(n_fft / 2 + 1), p(n_fft / 2 + 1), lp(n_fft / 2 + 1), da(n_fft / 2 + 1),
           dp(n_fft / 2 + 1), dre(n_fft / 2 + 1), dim(n_fft / 2 + 1) {}
-    FrameScratch<T> fs;
     AlignedBuffer<double> a, p, lp;  // magnitudes, clamped powers, their logarithms
     AlignedBuffer<double> da, dp;    // loss gradient per magnitude and per power
     AlignedBuffer<T> dre, dim;
@@ -100,110 +131,118 @@ MomentsEngine<T>::MomentsEngine(MomentsParams params)
     }
 }
 
-// Statistics of the spectrum in s.fs.re / s.fs.im, all in double.
+// Statistics of the spectrum in s.re / s.im, all in double.
 template <typename T>
 void MomentsEngine<T>::frame_stats(Scratch& s, Stats& st) const {
-    const int32_t K = n_bins();
-    const T* re = s.fs.re.data();
-    const T* im = s.fs.im.data();
     st = Stats{};
-    double* v = st.value;
-    if (need_mag_) {
-        double* a = s.a.data();
-        for (int32_t k = 0; k < K; ++k) {
-            const double r = re[k], i = im[k];
-            a[k] = std::sqrt(r * r + i * i);
-        }
-        const double S = sum4(K, [a](int64_t k) { return a[k]; });
-        st.S = S;
-        if (need_moments_ && S > kMassFloor) {
-            const double* f = freq_.data();
-            st.mu = sum4(K, [a, f](int64_t k) { return f[k] * a[k]; }) / S;
-            if (need_higher_) {
-                // Two lanes of the three central sums, so that no sum waits on
-                // its own previous addition.
-                const double mu = st.mu;
-                double s2[2] = {0.0, 0.0}, s3[2] = {0.0, 0.0}, s4[2] = {0.0, 0.0};
-                int32_t k = 0;
-                for (; k + 2 <= K; k += 2) {
-                    for (int l = 0; l < 2; ++l) {
-                        const double d = f[k + l] - mu, d2 = d * d, w = d2 * a[k + l];
-                        s2[l] += w;
-                        s3[l] += d * w;
-                        s4[l] += d2 * w;
-                    }
-                }
-                for (; k < K; ++k) {
-                    const double d = f[k] - mu, d2 = d * d, w = d2 * a[k];
-                    s2[0] += w;
-                    s3[0] += d * w;
-                    s4[0] += d2 * w;
-                }
-                st.m2 = (s2[0] + s2[1]) / S;
-                st.m3 = (s3[0] + s3[1]) / S;
-                st.m4 = (s4[0] + s4[1]) / S;
-                st.sigma = std::sqrt(std::max(st.m2, 0.0));
-            }
-        }
-        v[0] = st.mu;
-        v[1] = st.sigma;
-        v[2] = st.sigma > kSpreadFloor ? st.m3 / (st.sigma * st.sigma * st.sigma) : 0.0;
-        v[3] = st.m2 > kMassFloor ? st.m4 / (st.m2 * st.m2) : 0.0;
-        if (want_slope_) {
-            const double* w = slope_w_.data();
-            v[5] = sum4(K, [a, w](int64_t k) { return w[k] * a[k]; });
-        }
-        if (want_decrease_ && S - a[0] > kMassFloor) {
-            const double* w = decrease_w_.data();
-            const double a0 = a[0];
-            // Bin 0 has weight 0, so the sum may run over every bin.
-            const double num = sum4(K, [a, w, a0](int64_t k) { return (a[k] - a0) * w[k]; });
-            st.dec_num = num;
-            v[6] = num / (S - a0);
-        }
-        if (want_crest_) {
-            double mx = a[0];
-            int32_t arg = 0;
-            for (int32_t k = 1; k < K; ++k) {
-                if (a[k] > mx) {  // strict: the lowest index wins a tie
-                    mx = a[k];
-                    arg = k;
-                }
-            }
-            st.max_a = std::max(mx, 0.0);
-            st.argmax = arg;
-            if (S > kMassFloor) v[7] = K * st.max_a / S;
-        }
-        if (std::isnan(S)) {
-            // A NaN in the spectrum fails every guard; report it rather than
-            // the zeros of a silent frame.
-            for (int c : {0, 1, 2, 3, 5, 6, 7}) v[c] = std::numeric_limits<double>::quiet_NaN();
-        }
+    if (need_mag_) magnitude_stats(s, st);
+    if (need_pow_) power_stats(s, st);
+}
+
+template <typename T>
+void MomentsEngine<T>::magnitude_stats(Scratch& s, Stats& st) const {
+    const int32_t K = n_bins();
+    const T* re = s.re.data();
+    const T* im = s.im.data();
+    double* a = s.a.data();
+    for (int32_t k = 0; k < K; ++k) {
+        const double r = re[k], i = im[k];
+        a[k] = std::sqrt(r * r + i * i);
     }
-    if (need_pow_) {
-        double* p = s.p.data();
-        for (int32_t k = 0; k < K; ++k) {
-            const double r = re[k], i = im[k], pw = r * r + i * i;
-            p[k] = pw < kPowerFloor ? kPowerFloor : pw;  // clamps, but lets NaN through
+    const double S = sum4(K, [a](int64_t k) { return a[k]; });
+    st.S = S;
+    if (need_moments_ && S > kMassFloor) central_moments(a, st);
+    MomentValues& v = st.value;
+    v.centroid = st.mu;
+    v.bandwidth = st.sigma;
+    v.skewness = st.sigma > kSpreadFloor ? st.m3 / (st.sigma * st.sigma * st.sigma) : 0.0;
+    v.kurtosis = st.m2 > kMassFloor ? st.m4 / (st.m2 * st.m2) : 0.0;
+    if (want_slope_) {
+        const double* w = slope_w_.data();
+        v.slope = sum4(K, [a, w](int64_t k) { return w[k] * a[k]; });
+    }
+    if (want_decrease_ && S - a[0] > kMassFloor) {
+        const double* w = decrease_w_.data();
+        const double a0 = a[0];
+        // Bin 0 has weight 0, so the sum may run over every bin.
+        st.dec_num = sum4(K, [a, w, a0](int64_t k) { return (a[k] - a0) * w[k]; });
+        v.decrease = st.dec_num / (S - a0);
+    }
+    if (want_crest_) {
+        st.argmax = 0;
+        for (int32_t k = 1; k < K; ++k) {
+            if (a[k] > a[st.argmax]) st.argmax = k;  // strict: the lowest index wins a tie
         }
-        const double P = sum4(K, [p](int64_t k) { return p[k]; });
-        st.P = P;
-        st.am = P / K;
-        double G;
-        if (want_entropy_ || !std::isfinite(P)) {
-            // Entropy needs every logarithm; so does a spectrum holding inf or
-            // NaN, whose logarithms the mantissa product cannot represent.
-            double* lp = s.lp.data();
-            for (int32_t k = 0; k < K; ++k) lp[k] = std::log(p[k]);
-            G = sum4(K, [lp](int64_t k) { return lp[k]; });
-            st.E = sum4(K, [p, lp](int64_t k) { return p[k] * lp[k]; });
-        } else {
-            G = sum_logs(p, K);
-        }
-        v[4] = st.am > 0.0 ? std::exp(G / K) / st.am : 0.0;
-        // With a single bin the normalisation log K is 0 and the entropy of
-        // any one-bin distribution is 0: report 0 rather than NaN.
-        if (want_entropy_) v[8] = P > 0.0 && K > 1 ? (std::log(P) - st.E / P) / std::log(static_cast<double>(K)) : 0.0;
+        st.max_a = std::max(a[st.argmax], 0.0);
+        if (S > kMassFloor) v.crest = K * st.max_a / S;
+    }
+    if (std::isnan(S)) {
+        // A NaN in the spectrum fails every guard; report it rather than the
+        // zeros of a silent frame.
+        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+        v.centroid = v.bandwidth = v.skewness = v.kurtosis = v.slope = v.decrease = v.crest = nan;
+    }
+}
+
+// Centroid and the central moments of the magnitudes a (mass st.S > 0).
+template <typename T>
+void MomentsEngine<T>::central_moments(const double* a, Stats& st) const {
+    const int32_t K = n_bins();
+    const double S = st.S;
+    const double* f = freq_.data();
+    st.mu = sum4(K, [a, f](int64_t k) { return f[k] * a[k]; }) / S;
+    if (!need_higher_) return;
+    // Two lanes of the three central sums, so that no sum waits on its own
+    // previous addition.
+    const double mu = st.mu;
+    double s2[2] = {0.0, 0.0}, s3[2] = {0.0, 0.0}, s4[2] = {0.0, 0.0};
+    auto add = [&](int lane, int32_t k) {
+        const double d = f[k] - mu, d2 = d * d, w = d2 * a[k];
+        s2[lane] += w;
+        s3[lane] += d * w;
+        s4[lane] += d2 * w;
+    };
+    int32_t k = 0;
+    for (; k + 2 <= K; k += 2) {
+        add(0, k);
+        add(1, k + 1);
+    }
+    for (; k < K; ++k) add(0, k);
+    st.m2 = (s2[0] + s2[1]) / S;
+    st.m3 = (s3[0] + s3[1]) / S;
+    st.m4 = (s4[0] + s4[1]) / S;
+    st.sigma = std::sqrt(std::max(st.m2, 0.0));
+}
+
+template <typename T>
+void MomentsEngine<T>::power_stats(Scratch& s, Stats& st) const {
+    const int32_t K = n_bins();
+    const T* re = s.re.data();
+    const T* im = s.im.data();
+    double* p = s.p.data();
+    for (int32_t k = 0; k < K; ++k) {
+        const double r = re[k], i = im[k], pw = r * r + i * i;
+        p[k] = pw < kPowerFloor ? kPowerFloor : pw;  // clamps, but lets NaN through
+    }
+    const double P = sum4(K, [p](int64_t k) { return p[k]; });
+    st.P = P;
+    st.am = P / K;
+    double G;
+    if (want_entropy_ || !std::isfinite(P)) {
+        // Entropy needs every logarithm; so does a spectrum holding inf or
+        // NaN, whose logarithms the mantissa product cannot represent.
+        double* lp = s.lp.data();
+        for (int32_t k = 0; k < K; ++k) lp[k] = std::log(p[k]);
+        G = sum4(K, [lp](int64_t k) { return lp[k]; });
+        st.E = sum4(K, [p, lp](int64_t k) { return p[k] * lp[k]; });
+    } else {
+        G = sum_logs(p, K);
+    }
+    st.value.flatness = st.am > 0.0 ? std::exp(G / K) / st.am : 0.0;
+    // With a single bin the normalisation log K is 0 and the entropy of any
+    // one-bin distribution is 0: report 0 rather than NaN.
+    if (want_entropy_) {
+        st.value.entropy = P > 0.0 && K > 1 ? (std::log(P) - st.E / P) / std::log(static_cast<double>(K)) : 0.0;
     }
 }
 
@@ -212,151 +251,107 @@ void MomentsEngine<T>::frame_stats(Scratch& s, Stats& st) const {
 // matching derivative, so a statistic reported as 0 by a guard passes none.
 template <typename T>
 void MomentsEngine<T>::frame_gradient(Scratch& s, const Stats& st, const T* g, T* frame_grad) const {
-    const int32_t K = n_bins();
-    double gc[kMomentFeatureCount] = {};
+    MomentValues gc;
     for (std::size_t e = 0; e < p_.features.size(); ++e) gc[p_.features[e]] += static_cast<double>(g[e]);
-
-    const T* re = s.fs.re.data();
-    const T* im = s.fs.im.data();
-    double* da = s.da.data();
-    double* dp = s.dp.data();
-    T* dre = s.dre.data();
-    T* dim = s.dim.data();
-
     if (need_mag_) {
-        const double* a = s.a.data();
-        const double S = st.S;
-        // The four moment statistics as one polynomial in delta = f[k] - mu.
-        double c0 = 0.0, c1 = 0.0, c2 = 0.0, c3 = 0.0, c4 = 0.0;
-        if (S > kMassFloor) {
-            if (gc[0] != 0.0) c1 += gc[0] / S;
-            // d sigma = d m2 / (2 sigma) is unbounded as sigma -> 0; below the
-            // spread floor the bandwidth is rounding noise (a single spectral
-            // line) and passes no gradient, as skewness does.
-            if (gc[1] != 0.0 && st.sigma > kSpreadFloor) {
-                const double k = gc[1] / (2.0 * st.sigma * S);
-                c2 += k;
-                c0 -= k * st.m2;
-            }
-            if (gc[2] != 0.0 && st.sigma > kSpreadFloor) {
-                const double k = gc[2] / (st.sigma * st.sigma * st.sigma * S);
-                c3 += k;
-                c2 -= 1.5 * (st.m3 / st.m2) * k;
-                c1 -= 3.0 * st.m2 * k;
-                c0 += 0.5 * st.m3 * k;
-            }
-            if (gc[3] != 0.0 && st.m2 > kMassFloor) {
-                const double k = gc[3] / (st.m2 * st.m2 * S);
-                c4 += k;
-                c2 -= 2.0 * (st.m4 / st.m2) * k;
-                c1 -= 4.0 * st.m3 * k;
-                c0 += st.m4 * k;
-            }
-        }
-        const double* f = freq_.data();
-        const double mu = st.mu;
-        for (int32_t k = 0; k < K; ++k) {
-            const double d = f[k] - mu;
-            da[k] = (((c4 * d + c3) * d + c2) * d + c1) * d + c0;
-        }
-        if (gc[5] != 0.0) {
-            for (int32_t k = 0; k < K; ++k) da[k] += gc[5] * slope_w_[k];
-        }
-        const double Dd = S - a[0];
-        if (gc[6] != 0.0 && Dd > kMassFloor) {
-            const double shift = st.dec_num / (Dd * Dd);
-            for (int32_t k = 1; k < K; ++k) da[k] += gc[6] * (decrease_w_[k] / Dd - shift);
-            da[0] -= gc[6] * decrease_sum_ / Dd;
-        }
-        if (gc[7] != 0.0 && S > kMassFloor) {
-            const double all = gc[7] * K * st.max_a / (S * S);
-            for (int32_t k = 0; k < K; ++k) da[k] -= all;
-            da[st.argmax] += gc[7] * K / S;
-        }
-        // Through a = |X|: d a / d re = re / a, guarded where a vanishes.
-        for (int32_t k = 0; k < K; ++k) {
-            const double scale = static_cast<T>(a[k]) > T(1e-12) ? da[k] / a[k] : 0.0;
-            dre[k] = static_cast<T>(scale * re[k]);
-            dim[k] = static_cast<T>(scale * im[k]);
-        }
+        magnitude_gradient(s, st, gc);
     } else {
-        std::fill(dre, dre + K, T(0));
-        std::fill(dim, dim + K, T(0));
+        std::fill(s.dre.data(), s.dre.data() + n_bins(), T(0));
+        std::fill(s.dim.data(), s.dim.data() + n_bins(), T(0));
     }
+    if (need_pow_) power_gradient(s, st, gc);
+    spectrum_adjoint(s, s.dre.data(), s.dim.data(), window_.data(), frame_grad);
+}
 
-    if (need_pow_) {
-        const double* p = s.p.data();
-        const double* lp = s.lp.data();
-        for (int32_t k = 0; k < K; ++k) dp[k] = 0.0;
-        if (gc[4] != 0.0 && st.am > 0.0) {
-            const double scale = gc[4] * st.value[4] / K, inv_am = 1.0 / st.am;
-            for (int32_t k = 0; k < K; ++k) dp[k] += scale * (1.0 / p[k] - inv_am);
-        }
-        if (gc[8] != 0.0 && st.P > 0.0 && K > 1) {
-            const double logP = std::log(st.P);
-            const double H0 = logP - st.E / st.P;
-            const double scale = -gc[8] / (st.P * std::log(static_cast<double>(K)));
-            for (int32_t k = 0; k < K; ++k) dp[k] += scale * (lp[k] - logP + H0);
-        }
-        // Through p = re^2 + im^2, only where the clamp did not fire.
-        for (int32_t k = 0; k < K; ++k) {
-            const double r = re[k], i = im[k];
-            if (r * r + i * i > kPowerFloor) {
-                dre[k] = static_cast<T>(static_cast<double>(dre[k]) + 2.0 * dp[k] * r);
-                dim[k] = static_cast<T>(static_cast<double>(dim[k]) + 2.0 * dp[k] * i);
-            }
+// Gradient of the magnitude statistics into s.dre / s.dim (overwritten).
+template <typename T>
+void MomentsEngine<T>::magnitude_gradient(Scratch& s, const Stats& st, const MomentValues& gc) const {
+    const int32_t K = n_bins();
+    const double* a = s.a.data();
+    double* da = s.da.data();
+    const double S = st.S;
+    double c[5];
+    moment_polynomial(gc, S, st.sigma, st.m2, st.m3, st.m4, c);
+    const double* f = freq_.data();
+    for (int32_t k = 0; k < K; ++k) {
+        const double d = f[k] - st.mu;
+        da[k] = (((c[4] * d + c[3]) * d + c[2]) * d + c[1]) * d + c[0];
+    }
+    if (gc.slope != 0.0) {
+        for (int32_t k = 0; k < K; ++k) da[k] += gc.slope * slope_w_[k];
+    }
+    const double Dd = S - a[0];
+    if (gc.decrease != 0.0 && Dd > kMassFloor) {
+        const double shift = st.dec_num / (Dd * Dd);
+        for (int32_t k = 1; k < K; ++k) da[k] += gc.decrease * (decrease_w_[k] / Dd - shift);
+        da[0] -= gc.decrease * decrease_sum_ / Dd;
+    }
+    if (gc.crest != 0.0 && S > kMassFloor) {
+        const double all = gc.crest * K * st.max_a / (S * S);
+        for (int32_t k = 0; k < K; ++k) da[k] -= all;
+        da[st.argmax] += gc.crest * K / S;
+    }
+    // Through a = |X|: d a / d re = re / a, guarded where a vanishes.
+    const T* re = s.re.data();
+    const T* im = s.im.data();
+    for (int32_t k = 0; k < K; ++k) {
+        const double scale = static_cast<T>(a[k]) > T(1e-12) ? da[k] / a[k] : 0.0;
+        s.dre[k] = static_cast<T>(scale * re[k]);
+        s.dim[k] = static_cast<T>(scale * im[k]);
+    }
+}
+
+// Gradient of the power statistics, added to s.dre / s.dim.
+template <typename T>
+void MomentsEngine<T>::power_gradient(Scratch& s, const Stats& st, const MomentValues& gc) const {
+    const int32_t K = n_bins();
+    const double* p = s.p.data();
+    const double* lp = s.lp.data();
+    double* dp = s.dp.data();
+    for (int32_t k = 0; k < K; ++k) dp[k] = 0.0;
+    if (gc.flatness != 0.0 && st.am > 0.0) {
+        const double scale = gc.flatness * st.value.flatness / K, inv_am = 1.0 / st.am;
+        for (int32_t k = 0; k < K; ++k) dp[k] += scale * (1.0 / p[k] - inv_am);
+    }
+    if (gc.entropy != 0.0 && st.P > 0.0 && K > 1) {
+        const double logP = std::log(st.P);
+        const double H0 = logP - st.E / st.P;
+        const double scale = -gc.entropy / (st.P * std::log(static_cast<double>(K)));
+        for (int32_t k = 0; k < K; ++k) dp[k] += scale * (lp[k] - logP + H0);
+    }
+    // Through p = re^2 + im^2, only where the clamp did not fire.
+    const T* re = s.re.data();
+    const T* im = s.im.data();
+    for (int32_t k = 0; k < K; ++k) {
+        const double r = re[k], i = im[k];
+        if (r * r + i * i > kPowerFloor) {
+            s.dre[k] = static_cast<T>(static_cast<double>(s.dre[k]) + 2.0 * dp[k] * r);
+            s.dim[k] = static_cast<T>(static_cast<double>(s.dim[k]) + 2.0 * dp[k] * i);
         }
     }
-    spectrum_adjoint(s.fs, dre, dim, window_.data(), frame_grad);
 }
 
 template <typename T>
 void MomentsEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
-    const int64_t F = n_frames(L);
     const int64_t N = n_features();
-    const FrameGeometry geo = geometry();
-    parallel_for(B * F, 64, [&](int64_t begin, int64_t end) {
-        Scratch s(p_.n_fft);
+    auto values = [&](Scratch& s, int64_t, int64_t, T* v) {
         Stats st;
-        AlignedBuffer<T> block(static_cast<std::size_t>(N * kFrameBlock));
-        for_frame_runs(begin, end, F, kFrameBlock, [&](int64_t b, int64_t f0, int64_t count) {
-            for (int64_t j = 0; j < count; ++j) {
-                frame_spectrum(geo, window_.data(), x + b * L, L, f0 + j, s.fs);
-                frame_stats(s, st);
-                T* v = block.data() + j * N;
-                for (int64_t e = 0; e < N; ++e) v[e] = static_cast<T>(st.value[p_.features[e]]);
-            }
-            store_block(block.data(), count, N, out + b * N * F + f0, F);
-        });
-    });
+        frame_stats(s, st);
+        for (int64_t e = 0; e < N; ++e) v[e] = static_cast<T>(st.value[p_.features[e]]);
+    };
+    framed_forward<Scratch>(FramedRows<T>{geometry(), window_.data(), x, B, L, n_frames(L)}, N, out, values);
 }
 
 template <typename T>
 void MomentsEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const {
-    const int64_t F = n_frames(L);
-    const int64_t N = n_features();
-    const int32_t n = p_.n_fft;
-    const FrameGeometry geo = geometry();
-    PoolBuffer frame_grads_block(static_cast<std::size_t>(n) * static_cast<std::size_t>(F) * sizeof(T));
-    T* frame_grads = frame_grads_block.as<T>();
-    for (int64_t b = 0; b < B; ++b) {
-        parallel_for(F, 32, [&](int64_t begin, int64_t end) {
-            Scratch s(n);
-            Stats st;
-            AlignedBuffer<T> gblock(static_cast<std::size_t>(N * kFrameBlock));
-            for (int64_t f0 = begin; f0 < end; f0 += kFrameBlock) {
-                const int64_t count = std::min(kFrameBlock, end - f0);
-                load_block(grad + b * N * F + f0, F, count, N, gblock.data());
-                for (int64_t j = 0; j < count; ++j) {
-                    const int64_t f = f0 + j;
-                    frame_spectrum(geo, window_.data(), x + b * L, L, f, s.fs);
-                    frame_stats(s, st);
-                    frame_gradient(s, st, gblock.data() + j * N, frame_grads + f * n);
-                }
-            }
-        });
-        fold_frames(frame_grads, F, n, p_.hop_length, geo.pad(), p_.pad_mode, grad_x + b * L, L, false);
-    }
+    const FramedRows<T> in{geometry(), window_.data(), x, B, L, n_frames(L)};
+    auto adjoint = [&](Scratch& s, int64_t b, int64_t f, T* g, T* frame_grad) {
+        Stats st;
+        in.spectrum(b, f, s);
+        frame_stats(s, st);
+        frame_gradient(s, st, g, frame_grad);
+    };
+    framed_backward<Scratch>(in, grad, n_features(), FrameLayout::bin_major, grad_x, adjoint);
 }
 
 template class MomentsEngine<float>;

@@ -31,6 +31,23 @@ inline constexpr int32_t kMomentFeatureCount = 9;
 // Names in code order, as the Python class accepts them.
 extern const char* const kMomentFeatureNames[kMomentFeatureCount];
 
+// One number per statistic: a frame's values, or the weight that an output
+// gradient puts on each.  Indexed by feature code to follow a request list.
+struct MomentValues {
+    double centroid = 0.0, bandwidth = 0.0, skewness = 0.0, kurtosis = 0.0, flatness = 0.0, slope = 0.0,
+           decrease = 0.0, crest = 0.0, entropy = 0.0;
+
+    double& operator[](int32_t code) { return this->*kByCode[code]; }
+    double operator[](int32_t code) const { return this->*kByCode[code]; }
+
+private:
+    // In MomentFeature order.
+    static constexpr double MomentValues::*kByCode[kMomentFeatureCount] = {
+        &MomentValues::centroid, &MomentValues::bandwidth, &MomentValues::skewness,
+        &MomentValues::kurtosis, &MomentValues::flatness,  &MomentValues::slope,
+        &MomentValues::decrease, &MomentValues::crest,     &MomentValues::entropy};
+};
+
 // The framing options plus the sample rate and the requested statistics.
 struct MomentsParams : FrameOptions {
     double sr = 22050.0;            // only sets the frequency axis
@@ -60,7 +77,12 @@ public:
 private:
     FrameGeometry geometry() const { return p_.geometry(); }
     void frame_stats(Scratch& s, Stats& st) const;
+    void magnitude_stats(Scratch& s, Stats& st) const;
+    void central_moments(const double* a, Stats& st) const;
+    void power_stats(Scratch& s, Stats& st) const;
     void frame_gradient(Scratch& s, const Stats& st, const T* g, T* frame_grad) const;
+    void magnitude_gradient(Scratch& s, const Stats& st, const MomentValues& gc) const;
+    void power_gradient(Scratch& s, const Stats& st, const MomentValues& gc) const;
 
     MomentsParams p_;
     std::vector<T> window_;

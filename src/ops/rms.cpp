@@ -36,6 +36,61 @@ int64_t gcd(int64_t a, int64_t b) {
     return a;
 }
 
+// grad_x[b][i] = x[b][i] times the sum of the frame factors over every padded
+// position that reads sample i (the sample itself and its reflect images).
+template <typename T>
+void gather_sample_gradients(const T* factor, const T* x, int64_t B, int64_t L, int64_t F, const FrameGeometry& g,
+                             T* grad_x) {
+    const int32_t n = g.n_fft, hop = g.hop_length;
+    const int64_t pad = g.pad();
+    const bool reflect = g.pad_mode == PadMode::reflect;
+    // Unpadded positions read by some frame.
+    const int64_t t_min = -pad;
+    const int64_t t_max = (F - 1) * hop - pad + n - 1;
+
+    parallel_for(B * L, 4096, [&](int64_t begin, int64_t end) {
+        for (int64_t q = begin; q < end;) {
+            const int64_t b = q / L, i0 = q % L;
+            const int64_t i1 = std::min(L, i0 + (end - q));
+            const T* c = factor + b * F;
+            const T* row = x + b * L;
+            T* out = grad_x + b * L;
+            // Sum of the factors of the frames covering unpadded position t.
+            auto factor_at = [&](int64_t t) {
+                int64_t lo, hi;
+                covering_frames(t + pad, n, hop, F, lo, hi);
+                double s = 0.0;
+                for (int64_t f = lo; f <= hi; ++f) s += static_cast<double>(c[f]);
+                return s;
+            };
+            // The covering frames only change where a frame starts or ends, so
+            // the direct positions go in runs sharing one summed factor.
+            for (int64_t i = i0; i < i1;) {
+                const int64_t j = i + pad;
+                int64_t lo, hi;
+                covering_frames(j, n, hop, F, lo, hi);
+                const int64_t run_end = std::min((j / hop + 1) * hop, lo * hop + n) - pad;
+                const int64_t stop = std::min(i1, run_end);
+                double s = 0.0;
+                for (int64_t f = lo; f <= hi; ++f) s += static_cast<double>(c[f]);
+                for (; i < stop; ++i) out[i] = static_cast<T>(static_cast<double>(row[i]) * s);
+            }
+            if (reflect && (t_min < 0 || t_max >= L)) {
+                for (int64_t i = i0; i < i1; ++i) {
+                    double images = 0.0;
+                    bool any = false;
+                    for_each_reflect_image(i, L, t_min, t_max, [&](int64_t t) {
+                        images += factor_at(t);
+                        any = true;
+                    });
+                    if (any) out[i] = static_cast<T>(static_cast<double>(row[i]) * (factor_at(i) + images));
+                }
+            }
+            q += i1 - i0;
+        }
+    });
+}
+
 }  // namespace
 
 // Sums of squares of `count` consecutive frames of one row, from frame f0.
@@ -124,7 +179,6 @@ void RmsEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* 
     const int64_t F = n_frames(L);
     const int32_t n = params_.frame_length;
     const int32_t hop = params_.hop_length;
-    const int64_t pad = this->pad();
     PoolBuffer factor_block(static_cast<std::size_t>(B * F) * sizeof(T));
     T* factor = factor_block.as<T>();
 
@@ -144,66 +198,7 @@ void RmsEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* 
         }
     });
 
-    const bool mirror = params_.pad_mode == PadMode::reflect && L > 1;
-    // Unpadded positions read by some frame.
-    const int64_t t_min = -pad;
-    const int64_t t_max = (F - 1) * hop - pad + n - 1;
-    const int64_t period = 2 * L - 2;
-
-    parallel_for(B * L, 4096, [&](int64_t begin, int64_t end) {
-        int64_t q = begin;
-        while (q < end) {
-            const int64_t b = q / L, i0 = q % L;
-            const int64_t i1 = std::min(L, i0 + (end - q));
-            const T* c = factor + b * F;
-            const T* row = x + b * L;
-            T* out = grad_x + b * L;
-            // Sum of the factors of the frames covering unpadded position t.
-            auto factor_at = [&](int64_t t) {
-                int64_t lo, hi;
-                covering_frames(t + pad, n, hop, F, lo, hi);
-                double s = 0.0;
-                for (int64_t f = lo; f <= hi; ++f) s += static_cast<double>(c[f]);
-                return s;
-            };
-            // The covering frames only change where a frame starts or ends, so
-            // the direct positions go in runs sharing one summed factor.
-            for (int64_t i = i0; i < i1;) {
-                const int64_t j = i + pad;
-                int64_t lo, hi;
-                covering_frames(j, n, hop, F, lo, hi);
-                const int64_t run_end = std::min((j / hop + 1) * hop, lo * hop + n) - pad;
-                const int64_t stop = std::min(i1, run_end);
-                double s = 0.0;
-                for (int64_t f = lo; f <= hi; ++f) s += static_cast<double>(c[f]);
-                for (; i < stop; ++i) out[i] = static_cast<T>(static_cast<double>(row[i]) * s);
-            }
-            if (params_.pad_mode == PadMode::reflect && L == 1 && i0 == 0) {
-                // Every padded position reads the single sample.
-                double s = 0.0;
-                for (int64_t f = 0; f < F; ++f) s += static_cast<double>(c[f]);
-                out[0] = static_cast<T>(static_cast<double>(row[0]) * s * static_cast<double>(n));
-            } else if (mirror && (t_min < 0 || t_max >= L)) {
-                // Mirror images t of sample i: i + m*period (m != 0) and
-                // -i + m*period; for i = 0 and i = L - 1 the two families coincide.
-                for (int64_t i = i0; i < i1; ++i) {
-                    if (i > pad && i < period - t_max) continue;  // its nearest images are not read
-                    double s = 0.0;
-                    auto add_family = [&](int64_t base, bool skip_self) {
-                        for (int64_t m = ceil_div(t_min - base, period); m <= floor_div(t_max - base, period); ++m) {
-                            if (!(skip_self && m == 0)) s += factor_at(base + m * period);
-                        }
-                    };
-                    add_family(i, true);
-                    if (i != 0 && i != L - 1) add_family(-i, false);
-                    if (s != 0.0) {
-                        out[i] = static_cast<T>(static_cast<double>(row[i]) * (factor_at(i) + s));
-                    }
-                }
-            }
-            q += i1 - i0;
-        }
-    });
+    gather_sample_gradients(factor, x, B, L, F, FrameGeometry{n, hop, params_.center, params_.pad_mode}, grad_x);
 }
 
 template class RmsEngine<float>;
