@@ -128,3 +128,30 @@ def forward(name, engine, x, output=None, **kw):
 def backward(name, engine, grad, x, output=None, **kw):
     output = OUTPUTS[name][0] if output is None else output
     return engine.backward(grad, x, **kw) if name == "chroma" else engine.backward(grad, x, output, **kw)
+
+
+def make_engines():
+    return {name: make() for name, make in ENGINES.items()}
+
+
+def gradient_like(y):
+    """A fixed, non-constant gradient of y's shape and dtype."""
+    g = np.cos(0.37 * np.arange(y.size)).reshape(y.shape)
+    return (g - 0.5j * g[..., ::-1]).astype(y.dtype) if np.iscomplexobj(y) else g.astype(y.dtype)
+
+
+def calls_of(engines, name, x):
+    """A family's forward and backward calls on signal x, for its first and last output kinds, as functions
+    of an engine dict like make_engines()'s.  The ISTFT inverts the STFT's spectrum both as the STFT returns
+    it (frame-major) and C-ordered."""
+    if name == "istft":
+        z = engines["stft"].forward(x, "complex")
+        zc, g = np.ascontiguousarray(z), gradient_like(x)
+        return [lambda e: e["istft"].forward(z, x.shape[1]), lambda e: e["istft"].forward(zc, -1),
+                lambda e: e["istft"].backward(g, z.shape[2])]
+    calls = []
+    for output in dict.fromkeys((OUTPUTS[name][0], OUTPUTS[name][-1])):
+        g = gradient_like(forward(name, engines[name], x, output))
+        calls += [lambda e, o=output: forward(name, e[name], x, o),
+                  lambda e, o=output, g=g: backward(name, e[name], g, x, o)]
+    return calls
