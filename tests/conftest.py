@@ -71,6 +71,9 @@ def _gpu_available():
 # backends and resident calls).
 without_gpu = pytest.mark.skipif(_gpu_available(), reason="checks the answers of a machine without a GPU")
 
+# Whether this build has the CUDA backend: without it, "cuda" is no backend name at all.
+CUDA_BUILT = "cuda" in qorva._native._engine_backends()
+
 
 @pytest.fixture
 def rng():

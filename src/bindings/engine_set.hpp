@@ -3,6 +3,7 @@
 // the resident (DLPack) call of a GPU engine.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -28,13 +29,22 @@ inline constexpr const char* kParametersRefusal = " backend does not support the
 inline constexpr const char* kTransformRefusal = " backend does not support this transform";
 inline constexpr const char* kFloat64Refusal = "float64 input runs on the CPU only; cast to float32 for ";
 
-// The engines' `backend` argument is checked before anything else is looked
-// at: "cpu", or "cuda" where this build has the CUDA backend.
+// The values of the engines' `backend` argument: "cpu", and "cuda" where
+// this build has the CUDA backend (whether a GPU is present or not).
+inline std::vector<std::string> engine_backends() {
+    if (gpu::gpu_compiled()) return {"cpu", "cuda"};
+    return {"cpu"};
+}
+
+// The backend is checked before anything else is looked at.
 inline void check_backend(const std::string& backend) {
-    const bool cuda = gpu::gpu_compiled();
-    if (backend == "cpu" || (cuda && backend == "cuda")) return;
-    throw std::invalid_argument(std::string("backend must be one of ") + (cuda ? "('cpu', 'cuda')" : "('cpu',)") +
-                                "; got '" + backend + "'");
+    const std::vector<std::string> allowed = engine_backends();
+    if (std::find(allowed.begin(), allowed.end(), backend) != allowed.end()) return;
+    std::string names;
+    for (const std::string& name : allowed) names += "'" + name + "', ";
+    if (allowed.size() == 1) names.pop_back();  // a one-element tuple keeps its comma
+    else names.resize(names.size() - 2);
+    throw std::invalid_argument("backend must be one of (" + names + "); got '" + backend + "'");
 }
 
 // The engines behind one Python object: the single-precision engine, built

@@ -10,7 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <pybind11/stl.h>
+
 #include "bindings/array_exchange.hpp"
+#include "bindings/engine_set.hpp"
 #include "bindings/unlocked.hpp"
 #include "gpu/device.hpp"
 
@@ -114,6 +117,8 @@ void register_gpu_queries(py::module_& m) {
         "gpu_backend", [] { return std::string(gpu::gpu_backend_name()); },
         "The GPU backend in use: \"cuda\", or \"none\" without a usable GPU.");
     m.def("gpu_device_name", &gpu::gpu_device_name, "The name of the GPU in use, or \"\" without one.");
+    m.def("_engine_backends", [] { return py::tuple(py::cast(engine_backends())); },
+          "The values an engine's `backend` argument takes in this build.");
 }
 
 }  // namespace qorva::dsp::bindings
