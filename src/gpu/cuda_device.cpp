@@ -46,7 +46,10 @@ int gpu_compute_capability() {
     return cc;
 }
 
-bool gpu_available() { return gpu_compute_capability() >= kMinComputeCapability; }
+bool gpu_available() {
+    static const bool usable = gpu_compute_capability() >= kMinComputeCapability && cuda::device_code_runs();
+    return usable;
+}
 
 const char* gpu_backend_name() { return gpu_available() ? "cuda" : "none"; }
 

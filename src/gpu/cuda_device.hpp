@@ -16,6 +16,9 @@ namespace qorva::dsp::gpu::cuda {
 // Throws std::runtime_error "cuda: <what>: <runtime text>" unless code is cudaSuccess.
 void cuda_check(cudaError_t code, const char* what);
 
+// True when a kernel of this build can be loaded on the current device.
+bool device_code_runs();
+
 // An engine-owned device allocation that only grows; contents are not kept
 // across growth.  Freed with the owner.
 class DeviceBuffer {

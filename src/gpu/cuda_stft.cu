@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <utility>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -611,10 +612,14 @@ private:
     // Double precision throughout, over full-length frames.
     void run_forward_f64(const double* x, void* out, int64_t B, int64_t L, int64_t F, int mode, uint64_t stream) {
         if (!fft_f64_) {
-            fft_f64_ = make_fft_gpu(config_.n_fft, GpuPrecision::f64);
-            if (!fft_f64_) throw std::runtime_error("no f64 GPU FFT for this n_fft");
+            // Both resources are built before either is kept, so a failed
+            // upload leaves the engine as it was and the next call retries.
+            auto fft = make_fft_gpu(config_.n_fft, GpuPrecision::f64);
+            if (!fft) throw std::runtime_error("no f64 GPU FFT for this n_fft");
             const auto w = ops::build_window<double>(config_.window, config_.win_length, config_.n_fft);
-            window64_ = upload(w.data(), w.size() * sizeof(double));
+            DeviceBuffer window = upload(w.data(), w.size() * sizeof(double));
+            window64_ = std::move(window);
+            fft_f64_ = std::move(fft);
         }
         if (B == 0 || F == 0) return;
         const cudaStream_t s = to_stream(stream);
