@@ -125,6 +125,11 @@ def test_cuda_tensors_use_the_resident_path():
             m(x.cuda())
     else:
         torch.testing.assert_close(m(x.cuda()).cpu(), m(x), rtol=1e-4, atol=1e-4)
+        if m.engine.gpu_resident_f64_supported():  # the float64 resident forward against the CPU's
+            x64 = x.double()
+            torch.testing.assert_close(m(x64.cuda()).cpu(), m(x64), rtol=1e-10, atol=1e-10)
+        with pytest.raises(TypeError, match="CUDA tensors of dtype int32 are not supported here; use float32"):
+            m(x.to(torch.int32).cuda())
 
 
 def test_training_example_lowers_the_loss():

@@ -14,9 +14,11 @@ Tensors:
 * A 1-D input is one signal; an input of shape (..., samples) is flattened to
   (batch, samples) and the leading dimensions are restored on the output.
 * CUDA tensors stay on the device: they go through the engine's resident
-  DLPack path on the current CUDA stream when the engine has one, and are
-  refused with a clear error otherwise (never copied to the host behind your
-  back).
+  DLPack path on the current CUDA stream of their own device when the engine
+  has one, and are refused with a clear error otherwise (never copied to the
+  host behind your back).  They are float32 (complex64 spectra); float16
+  where the engine's resident path takes it; float64 for the forward where
+  the engine has a float64 resident forward (the STFT).
 * Double backward (gradients of gradients) is not supported and raises.
 
 Modules hold only their arguments: the engine is built on first use, is not
@@ -80,8 +82,24 @@ def _resident(engine, name: str) -> None:
         )
 
 
-def _stream() -> int:
-    return torch.cuda.current_stream().cuda_stream
+def _stream(t: torch.Tensor) -> int:
+    """The current stream of the tensor's device (not of the current device)."""
+    return torch.cuda.current_stream(t.device).cuda_stream
+
+
+def _check_cuda_dtypes(engine, name: str, tensors, f64: bool = False) -> None:
+    """Refuses CUDA tensors of a dtype the engine's resident path does not take,
+    naming the ones it does."""
+    allowed = [torch.float32, torch.complex64]
+    if engine.gpu_resident_f16_supported():
+        allowed += [torch.float16, torch.complex32]
+    if f64:
+        allowed.append(torch.float64)
+    for t in tensors:
+        if t.dtype not in allowed:
+            names = ", ".join(str(d).replace("torch.", "") for d in allowed)
+            raise TypeError(f"{name}: CUDA tensors of dtype {str(t.dtype).replace('torch.', '')} are not supported "
+                            f"here; use {names}, or move the input to the CPU (.cpu()), where float64 runs too")
 
 
 def _dlpack(t: torch.Tensor):
@@ -101,7 +119,12 @@ def _from_dlpack(capsule) -> torch.Tensor:
 def _call_forward(engine, name: str, x: torch.Tensor, args: tuple) -> torch.Tensor:
     if x.is_cuda:
         _resident(engine, name)
-        return _from_dlpack(engine.forward_dlpack(_dlpack(x), *args, _stream()))
+        # float64 has a resident forward of its own where the engine offers one.
+        f64 = x.dtype == torch.float64 and getattr(engine, "gpu_resident_f64_supported", lambda: False)()
+        _check_cuda_dtypes(engine, name, (x,), f64)
+        call = engine.forward_dlpack_f64 if f64 else engine.forward_dlpack
+        with torch.cuda.device(x.device):
+            return _from_dlpack(call(_dlpack(x), *args, _stream(x)))
     return _from_numpy(engine.forward(_to_numpy(x), *args))
 
 
@@ -110,7 +133,9 @@ def _call_backward(engine, name: str, grad: torch.Tensor, x: Optional[torch.Tens
     inputs = (grad,) if x is None else (grad, x)
     if grad.is_cuda:
         _resident(engine, name)
-        return _from_dlpack(engine.backward_dlpack(*(_dlpack(t) for t in inputs), *args, _stream()))
+        _check_cuda_dtypes(engine, name, inputs)
+        with torch.cuda.device(grad.device):
+            return _from_dlpack(engine.backward_dlpack(*(_dlpack(t) for t in inputs), *args, _stream(grad)))
     return _from_numpy(engine.backward(*(_to_numpy(t) for t in inputs), *args))
 
 
