@@ -44,18 +44,13 @@ public:
     py::object forward_dlpack(py::handle y, const std::string& output, uint64_t stream) {
         gpu::CqtGpu& engine = resident_engine();
         const OutputMode mode = ops::parse_output(output);
-        return resident_forward(engine, y, layout(mode), single(), [&](gpu::CqtGpu& e, auto x, int64_t B, int64_t L) {
-            return e.forward_resident(x, B, L, mode, stream);
-        });
+        return resident_forward_with_mode(engine, y, mode, layout(mode), single(), stream);
     }
 
     py::object backward_dlpack(py::handle grad, py::handle y, const std::string& output, uint64_t stream) {
         gpu::CqtGpu& engine = resident_engine();
         const OutputMode mode = ops::parse_output(output);
-        return resident_backward(engine, grad, y, layout(mode), single(),
-                                 [&](gpu::CqtGpu& e, auto g, auto x, int64_t B, int64_t L) {
-                                     return e.backward_resident(g, x, B, L, mode, stream);
-                                 });
+        return resident_backward_with_mode(engine, grad, y, mode, layout(mode), single(), stream);
     }
 
     int64_t n_frames(int64_t n) const { return single().n_frames(n); }

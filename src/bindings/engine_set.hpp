@@ -22,6 +22,7 @@
 #include "bindings/dlpack_exchange.hpp"
 #include "bindings/unlocked.hpp"
 #include "gpu/device.hpp"
+#include "ops/stft.hpp"
 
 namespace qorva::dsp::bindings {
 
@@ -265,6 +266,25 @@ py::object resident_backward(Gpu& engine, py::handle grad, py::handle y, const S
     };
     return run_resident(engine, inputs, describe, [&](Gpu& e, const std::array<TensorView, 2>& v) {
         return call(e, v[0].ref(), v[1].ref(), v[1].shape[0], v[1].shape[1]);
+    });
+}
+
+// The resident calls of the spectrogram families (STFT, mel, CQT), whose GPU
+// engines take the output kind: `engine` is resolved and `mode` parsed by the
+// caller, in the order its class reports their errors.
+template <typename Gpu, typename Cpu>
+py::object resident_forward_with_mode(Gpu& engine, py::handle y, ops::OutputMode mode, const SignalLayout& layout,
+                                      const Cpu& cpu, uint64_t stream, bool dbl = false) {
+    return resident_forward(
+        engine, y, layout, cpu,
+        [&](Gpu& e, auto x, int64_t B, int64_t L) { return e.forward_resident(x, B, L, mode, stream); }, dbl);
+}
+
+template <typename Gpu, typename Cpu>
+py::object resident_backward_with_mode(Gpu& engine, py::handle grad, py::handle y, ops::OutputMode mode,
+                                       const SignalLayout& layout, const Cpu& cpu, uint64_t stream) {
+    return resident_backward(engine, grad, y, layout, cpu, [&](Gpu& e, auto g, auto x, int64_t B, int64_t L) {
+        return e.backward_resident(g, x, B, L, mode, stream);
     });
 }
 

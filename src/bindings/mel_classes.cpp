@@ -38,18 +38,13 @@ public:
     py::object forward_dlpack(py::handle y, const std::string& output, uint64_t stream) {
         gpu::MelGpu& engine = resident_engine();
         const OutputMode mode = ops::parse_mel_output(output);
-        return resident_forward(engine, y, {single().n_mels}, single(), [&](gpu::MelGpu& e, auto x, int64_t B, int64_t L) {
-            return e.forward_resident(x, B, L, mode, stream);
-        });
+        return resident_forward_with_mode(engine, y, mode, {single().n_mels}, single(), stream);
     }
 
     py::object backward_dlpack(py::handle grad, py::handle y, const std::string& output, uint64_t stream) {
         gpu::MelGpu& engine = resident_engine();
         const OutputMode mode = ops::parse_mel_output(output);
-        return resident_backward(engine, grad, y, {single().n_mels}, single(),
-                                 [&](gpu::MelGpu& e, auto g, auto x, int64_t B, int64_t L) {
-                                     return e.backward_resident(g, x, B, L, mode, stream);
-                                 });
+        return resident_backward_with_mode(engine, grad, y, mode, {single().n_mels}, single(), stream);
     }
 
     int64_t n_frames(int64_t n) const { return single().n_frames(n); }

@@ -61,9 +61,7 @@ public:
     py::object forward_dlpack(py::handle y, const std::string& output, uint64_t stream) {
         gpu::StftGpu& engine = resident_engine();
         const OutputMode mode = ops::parse_output(output);
-        return resident_forward(engine, y, layout(mode), single(), [&](gpu::StftGpu& e, auto x, int64_t B, int64_t L) {
-            return e.forward_resident(x, B, L, mode, stream);
-        });
+        return resident_forward_with_mode(engine, y, mode, layout(mode), single(), stream);
     }
 
     py::object forward_dlpack_f64(py::handle y, const std::string& output, uint64_t stream) {
@@ -72,19 +70,13 @@ public:
             throw std::runtime_error("no resident f64 GPU path for these parameters");
         }
         const OutputMode mode = ops::parse_output(output);
-        return resident_forward(
-            *engine, y, layout(mode), single(),
-            [&](gpu::StftGpu& e, auto x, int64_t B, int64_t L) { return e.forward_resident(x, B, L, mode, stream); },
-            true);
+        return resident_forward_with_mode(*engine, y, mode, layout(mode), single(), stream, true);
     }
 
     py::object backward_dlpack(py::handle grad, py::handle y, const std::string& output, uint64_t stream) {
         gpu::StftGpu& engine = resident_engine();
         const OutputMode mode = ops::parse_output(output);
-        return resident_backward(engine, grad, y, layout(mode), single(),
-                                 [&](gpu::StftGpu& e, auto g, auto x, int64_t B, int64_t L) {
-                                     return e.backward_resident(g, x, B, L, mode, stream);
-                                 });
+        return resident_backward_with_mode(engine, grad, y, mode, layout(mode), single(), stream);
     }
 
 private:

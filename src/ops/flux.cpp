@@ -37,13 +37,11 @@ void take_spectrum(FrameScratch<T>& s, Spectrum<T>& out) {
 // frames, each with the frame it holds (-1: none; the forward pass counts
 // (row, frame) items, the backward pass, which runs row by row, frames).
 template <typename T>
-struct FluxTask : FrameScratch<T> {
+struct FluxTask : AdjointScratch<T> {
     explicit FluxTask(int32_t n_fft)
-        : FrameScratch<T>(n_fft), prev(n_fft / 2 + 1), cur(n_fft / 2 + 1), next(n_fft / 2 + 1), dre(n_fft / 2 + 1),
-          dim(n_fft / 2 + 1) {}
+        : AdjointScratch<T>(n_fft), prev(n_fft / 2 + 1), cur(n_fft / 2 + 1), next(n_fft / 2 + 1) {}
     Spectrum<T> prev, cur, next;
     int64_t prev_f = -1, cur_f = -1, next_f = -1;
-    fft::AlignedBuffer<T> dre, dim;
 
     // Frame f of row b transformed into `into`.
     void load(const FramedRows<T>& in, int64_t b, int64_t f, Spectrum<T>& into) {
@@ -129,7 +127,7 @@ FluxEngine<T>::FluxEngine(const FrameOptions& options) : p_(options) {}
 // over tasks.
 template <typename T>
 void FluxEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
-    const FramedRows<T> in{p_.geometry(), p_.window_values.data(), x, B, L, n_frames(L)};
+    const FramedRows<T> in = framed_rows(p_, p_.window_values.data(), x, B, L);
     const int32_t K = p_.n_bins();
     auto value = [&](FluxTask<T>& s, int64_t b, int64_t t, T* v) {
         take_spectrum(s, s.cur);
@@ -150,7 +148,7 @@ void FluxEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
 // walks its frames, so every frame is transformed about once.
 template <typename T>
 void FluxEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const {
-    const FramedRows<T> in{p_.geometry(), p_.window_values.data(), x, B, L, n_frames(L)};
+    const FramedRows<T> in = framed_rows(p_, p_.window_values.data(), x, B, L);
     const int64_t F = in.F;
     const int32_t K = p_.n_bins();
     // g / sqrt(S) of flux[t] from the spectra of frames t - 1 and t, or 0

@@ -8,6 +8,7 @@
 #include "fft/aligned_buffer.hpp"
 #include "fft/fft.hpp"
 #include "ops/framing.hpp"
+#include "ops/options.hpp"
 #include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
 
@@ -127,6 +128,12 @@ struct FramedRows {
     // Frame f of row b and its spectrum, into s.re / s.im.
     void spectrum(int64_t b, int64_t f, FrameScratch<T>& s) const { frame_spectrum(geometry, window, row(b), L, f, s); }
 };
+
+// The rows of one call of a framed engine with these options and window.
+template <typename T>
+FramedRows<T> framed_rows(const FrameOptions& options, const T* window, const T* x, int64_t B, int64_t L) {
+    return {options.geometry(), window, x, B, L, options.n_frames(L)};
+}
 
 // How an output gradient holds a frame's `width` values: bin-major ([b][v][f],
 // frames fastest, as the real outputs) or frame-major ([b][f][v]).

@@ -148,19 +148,13 @@ void fold_frames(const T* frame_grads, int64_t n_frames, int32_t n_fft, int32_t 
     parallel_for(L, 4096, [&](int64_t begin, int64_t end) {
         fold_direct(frame_grads, n_frames, n_fft, hop_length, pad, begin, end, out, accumulate);
         if (mirror) {
-            // Only samples within reach of the padding have images: skip the rest.
-            const int64_t reach_left = -t_min, reach_right = 2 * L - 2 - t_max;
-            for (int64_t i = begin; i < end; ++i) {
-                if (i > reach_left && i < reach_right) {
-                    i = reach_right - 1;
-                    continue;
-                }
+            for_each_sample_near_ends(begin, end, L, t_min, t_max, [&](int64_t i) {
                 T images = T(0);
                 for_each_reflect_image(i, L, t_min, t_max, [&](int64_t t) {
                     images += overlap_at(frame_grads, n_frames, n_fft, hop_length, t + pad);
                 });
                 out[i] += images;
-            }
+            });
         }
     });
 }

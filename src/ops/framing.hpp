@@ -2,6 +2,7 @@
 // overlap-add adjoint shared by every frame-based engine.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -102,6 +103,17 @@ constexpr void for_each_reflect_image(int64_t i, int64_t L, int64_t t_min, int64
     // The edge samples are their own mirror: both families coincide there.
     if (i == 0 || i == L - 1) return;
     for (int64_t m = ceil_div(t_min + i, period); m <= floor_div(t_max + i, period); ++m) visit(m * period - i);
+}
+
+// Calls fn(i), ascending, for the samples i in [begin, end) of a row of L
+// samples that can have reflect images in [t_min, t_max]: those within reach
+// of an end (i <= -t_min, or i >= 2L - 2 - t_max).  The middle of a long row
+// is skipped without a visit.
+template <typename Fn>
+void for_each_sample_near_ends(int64_t begin, int64_t end, int64_t L, int64_t t_min, int64_t t_max, Fn&& fn) {
+    const int64_t left_end = std::min(end, -t_min + 1);
+    for (int64_t i = begin; i < left_end; ++i) fn(i);
+    for (int64_t i = std::max({begin, left_end, 2 * L - 2 - t_max}); i < end; ++i) fn(i);
 }
 
 }  // namespace qorva::dsp::ops

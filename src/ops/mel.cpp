@@ -47,11 +47,6 @@ void db_to_energy_gradient(const MelParams<T>& p, AdjointScratch<T>& s, T* g) {
     }
 }
 
-template <typename T>
-FramedRows<T> framed_rows(const MelParams<T>& p, const T* signal, int64_t B, int64_t L) {
-    return {p.geometry(), p.window_values.data(), signal, B, L, p.n_frames(L)};
-}
-
 }  // namespace
 
 OutputMode parse_mel_output(const std::string& name) {
@@ -92,13 +87,13 @@ void mel_forward(const MelParams<T>& p, const T* signal, int64_t B, int64_t L, O
             for (int64_t m = 0; m < M; ++m) mel[m] = power_to_db(mel[m]);
         }
     };
-    framed_forward<FrameScratch<T>>(framed_rows(p, signal, B, L), M, out, values);
+    framed_forward<FrameScratch<T>>(framed_rows(p, p.window_values.data(), signal, B, L), M, out, values);
 }
 
 template <typename T>
 void mel_backward(const MelParams<T>& p, const T* grad, const T* signal, int64_t B, int64_t L, OutputMode mode,
                   T* grad_signal) {
-    const FramedRows<T> in = framed_rows(p, signal, B, L);
+    const FramedRows<T> in = framed_rows(p, p.window_values.data(), signal, B, L);
     // The spectrum under the filterbank is |X| or |X|^2; dB applies to the mel energies.
     const OutputMode spectrum_mode = mode == OutputMode::magnitude ? mode : OutputMode::power;
     auto adjoint = [&](AdjointScratch<T>& s, int64_t b, int64_t f, T* g, T* frame_grad) {

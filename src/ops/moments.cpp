@@ -72,13 +72,12 @@ struct MomentsEngine<T>::Stats {
 };
 
 template <typename T>
-struct MomentsEngine<T>::Scratch : FrameScratch<T> {
+struct MomentsEngine<T>::Scratch : AdjointScratch<T> {
     explicit Scratch(int32_t n_fft)
-        : FrameScratch<T>(n_fft), a(n_fft / 2 + 1), p(n_fft / 2 + 1), lp(n_fft / 2 + 1), da(n_fft / 2 + 1),
-          dp(n_fft / 2 + 1), dre(n_fft / 2 + 1), dim(n_fft / 2 + 1) {}
+        : AdjointScratch<T>(n_fft), a(n_fft / 2 + 1), p(n_fft / 2 + 1), lp(n_fft / 2 + 1), da(n_fft / 2 + 1),
+          dp(n_fft / 2 + 1) {}
     AlignedBuffer<double> a, p, lp;  // magnitudes, clamped powers, their logarithms
     AlignedBuffer<double> da, dp;    // loss gradient per magnitude and per power
-    AlignedBuffer<T> dre, dim;
 };
 
 template <typename T>
@@ -339,12 +338,12 @@ void MomentsEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
         frame_stats(s, st);
         for (int64_t e = 0; e < N; ++e) v[e] = static_cast<T>(st.value[p_.features[e]]);
     };
-    framed_forward<Scratch>(FramedRows<T>{geometry(), window_.data(), x, B, L, n_frames(L)}, N, out, values);
+    framed_forward<Scratch>(framed_rows(p_, window_.data(), x, B, L), N, out, values);
 }
 
 template <typename T>
 void MomentsEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const {
-    const FramedRows<T> in{geometry(), window_.data(), x, B, L, n_frames(L)};
+    const FramedRows<T> in = framed_rows(p_, window_.data(), x, B, L);
     auto adjoint = [&](Scratch& s, int64_t b, int64_t f, T* g, T* frame_grad) {
         Stats st;
         in.spectrum(b, f, s);

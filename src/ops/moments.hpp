@@ -75,7 +75,6 @@ public:
     struct Scratch;
 
 private:
-    FrameGeometry geometry() const { return p_.geometry(); }
     void frame_stats(Scratch& s, Stats& st) const;
     void magnitude_stats(Scratch& s, Stats& st) const;
     void central_moments(const double* a, Stats& st) const;

@@ -76,7 +76,7 @@ void gather_sample_gradients(const T* factor, const T* x, int64_t B, int64_t L, 
                 for (; i < stop; ++i) out[i] = static_cast<T>(static_cast<double>(row[i]) * s);
             }
             if (reflect && (t_min < 0 || t_max >= L)) {
-                auto add_images = [&](int64_t i) {
+                for_each_sample_near_ends(i0, i1, L, t_min, t_max, [&](int64_t i) {
                     double images = 0.0;
                     bool any = false;
                     for_each_reflect_image(i, L, t_min, t_max, [&](int64_t t) {
@@ -84,13 +84,7 @@ void gather_sample_gradients(const T* factor, const T* x, int64_t B, int64_t L, 
                         any = true;
                     });
                     if (any) out[i] = static_cast<T>(static_cast<double>(row[i]) * (factor_at(i) + images));
-                };
-                // Only samples within reach of an end have images that a frame
-                // reads (i <= -t_min on the left, i >= 2L - 2 - t_max on the
-                // right), so the middle of a long row is not visited.
-                const int64_t left_end = std::min(i1, -t_min + 1);
-                for (int64_t i = i0; i < left_end; ++i) add_images(i);
-                for (int64_t i = std::max({i0, left_end, 2 * L - 2 - t_max}); i < i1; ++i) add_images(i);
+                });
             }
             q += i1 - i0;
         }

@@ -10,15 +10,10 @@ namespace qorva::dsp::ops {
 
 namespace {
 
-template <typename T>
-FramedRows<T> framed_rows(const StftParams<T>& p, const T* signal, int64_t B, int64_t L) {
-    return {p.geometry(), p.window_values.data(), signal, B, L, p.n_frames(L)};
-}
-
 // The complex spectra are frame-major, so the transform writes them in place.
 template <typename T>
 void complex_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L, T* out) {
-    const FramedRows<T> in = framed_rows(p, signal, B, L);
+    const FramedRows<T> in = framed_rows(p, p.window_values.data(), signal, B, L);
     const int64_t K = p.n_bins();
     auto* spec = reinterpret_cast<std::complex<T>*>(out);
     parallel_for(B * in.F, 64, [&](int64_t begin, int64_t end) {
@@ -59,13 +54,13 @@ void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L,
             for (int64_t k = 0; k < K; ++k) v[k] = power_to_db(v[k]);
         }
     };
-    framed_forward<FrameScratch<T>>(framed_rows(p, signal, B, L), K, out, values);
+    framed_forward<FrameScratch<T>>(framed_rows(p, p.window_values.data(), signal, B, L), K, out, values);
 }
 
 template <typename T>
 void stft_backward(const StftParams<T>& p, const T* grad, const T* signal, int64_t B, int64_t L, OutputMode mode,
                    T* grad_signal) {
-    const FramedRows<T> in = framed_rows(p, signal, B, L);
+    const FramedRows<T> in = framed_rows(p, p.window_values.data(), signal, B, L);
     const int32_t K = p.n_bins();
     const T* window = p.window_values.data();
     // Complex gradients are frame-major, interleaved (re, im) per bin.
