@@ -7,6 +7,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "gpu/block_cache.hpp"
 #include "runtime/thread_pool.hpp"
@@ -73,7 +74,18 @@ struct DeviceArena {
 
     ~DeviceArena() {
         // Blocks still held by live capsules are left to the driver's teardown.
-        cache.drain([](void* ptr) { cudaFree(ptr); });
+        cache.retire_free();
+        free_retired();
+    }
+
+    // Frees the retired blocks, outside the lock (cudaFree waits for the device).
+    void free_retired() {
+        std::vector<void*> retired;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            retired = cache.take_retired();
+        }
+        for (void* ptr : retired) cudaFree(ptr);
     }
 };
 
@@ -84,28 +96,42 @@ DeviceArena& arena() {
 
 }  // namespace
 
-void* arena_alloc(std::size_t bytes) {
+void* arena_alloc(std::size_t bytes, uint64_t stream) {
     const std::size_t n = BlockCache::request_size(bytes);
+    const uint64_t key = stream < 2 ? 0 : stream;  // 0 and 1 both name the legacy stream
     DeviceArena& a = arena();
+    a.free_retired();
     {
         std::lock_guard<std::mutex> lock(a.mutex);
-        if (void* ptr = a.cache.take(n)) return ptr;
+        if (void* ptr = a.cache.take(n, key)) return ptr;
     }
-    // cudaMalloc runs without the arena's lock.
     void* ptr = nullptr;
-    cuda::cuda_check(cudaMalloc(&ptr, n), "alloc");
+    cudaError_t code = cudaMalloc(&ptr, n);
+    if (code == cudaErrorMemoryAllocation) {
+        // Cached blocks of every stream go back to the device before giving up.
+        cudaGetLastError();
+        {
+            std::lock_guard<std::mutex> lock(a.mutex);
+            a.cache.retire_free();
+        }
+        a.free_retired();
+        code = cudaMalloc(&ptr, n);
+    }
+    cuda::cuda_check(code, "alloc");
     std::lock_guard<std::mutex> lock(a.mutex);
-    a.cache.adopt(ptr, n);
+    a.cache.adopt(ptr, n, key);
     return ptr;
 }
 
 void arena_release(void* ptr) noexcept {
     if (ptr == nullptr) return;
+    DeviceArena& a = arena();
     try {
-        DeviceArena& a = arena();
         std::lock_guard<std::mutex> lock(a.mutex);
-        if (!a.cache.give_back(ptr, [](void* victim) { cudaFree(victim); })) cudaFree(ptr);
+        a.cache.give_back(ptr);
     } catch (...) {
+        // Out of host memory for the bookkeeping: the block is lost to the
+        // cache but not leaked.
         cudaFree(ptr);
     }
 }
@@ -142,6 +168,9 @@ DeviceBuffer::~DeviceBuffer() { cudaFree(ptr_); }
 
 void DeviceBuffer::ensure(std::size_t bytes) {
     if (capacity_ >= bytes && ptr_ != nullptr) return;
+    // Work queued on any stream may still use the old block; growth is rare
+    // (grow-only), so waiting for the device here costs nothing in steady state.
+    if (ptr_ != nullptr) cuda_check(cudaDeviceSynchronize(), "sync before growth");
     cudaFree(ptr_);
     ptr_ = nullptr;
     capacity_ = 0;
@@ -155,6 +184,24 @@ DeviceBuffer upload(const void* host, std::size_t bytes) {
     buffer.ensure(bytes);
     if (bytes > 0) cuda_check(cudaMemcpy(buffer.get(), host, bytes, cudaMemcpyHostToDevice), "h2d");
     return buffer;
+}
+
+// --- call order -----------------------------------------------------------------
+
+CallOrder::~CallOrder() {
+    if (done_ != nullptr) cudaEventDestroy(done_);
+}
+
+CallOrder::Scope::Scope(CallOrder& order, cudaStream_t stream) : order_(order), stream_(stream) {
+    if (order_.done_ == nullptr) {
+        cuda_check(cudaEventCreateWithFlags(&order_.done_, cudaEventDisableTiming), "event");
+        return;  // no earlier call to wait for
+    }
+    cuda_check(cudaStreamWaitEvent(stream_, order_.done_, 0), "stream wait");
+}
+
+CallOrder::Scope::~Scope() {
+    if (cudaEventRecord(order_.done_, stream_) != cudaSuccess) cudaGetLastError();
 }
 
 // --- staging ------------------------------------------------------------------

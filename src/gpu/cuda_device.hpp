@@ -20,7 +20,7 @@ void cuda_check(cudaError_t code, const char* what);
 bool device_code_runs();
 
 // An engine-owned device allocation that only grows; contents are not kept
-// across growth.  Freed with the owner.
+// across growth, which waits for the device first.  Freed with the owner.
 class DeviceBuffer {
 public:
     DeviceBuffer() = default;
@@ -44,6 +44,38 @@ public:
 private:
     void* ptr_ = nullptr;
     std::size_t capacity_ = 0;
+};
+
+// Orders one engine's calls on its own device buffers whatever streams they
+// run on.  Staged calls run on the legacy stream and resident calls on the
+// caller's, which may be non-blocking, so two calls could otherwise overlap on
+// the device and share scratch.  Each call, holding the engine's mutex, opens
+// a Scope on its stream: the stream first waits for the end of the engine's
+// previous call, and the scope marks the end of this call when it closes,
+// also when the call throws (later calls then wait for what it queued).
+// A growing DeviceBuffer waits for the device before it frees its old block,
+// so a grown buffer is never freed under a queued reader either.
+class CallOrder {
+public:
+    CallOrder() = default;
+    CallOrder(const CallOrder&) = delete;
+    CallOrder& operator=(const CallOrder&) = delete;
+    ~CallOrder();
+
+    class Scope {
+    public:
+        Scope(CallOrder& order, cudaStream_t stream);
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+        ~Scope();
+
+    private:
+        CallOrder& order_;
+        cudaStream_t stream_;
+    };
+
+private:
+    cudaEvent_t done_ = nullptr;  // created by the first call
 };
 
 // A constant table copied to the device once (max(bytes, 4) bytes allocated).

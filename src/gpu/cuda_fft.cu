@@ -223,6 +223,7 @@ public:
     void execute_staged(const void* in, void* out, int64_t batch, bool inverse) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (batch <= 0) return;
+        const cuda::CallOrder::Scope ordered(order_, cudaStream_t{});
         const std::size_t bytes = byte_count(batch, byte_count(n_, storage_bytes(precision_)));
         staging_.ensure(bytes);
         cuda::stage_h2d(staging_.get(), in, bytes);
@@ -237,6 +238,7 @@ public:
         }
         std::lock_guard<std::mutex> lock(mutex_);
         if (batch <= 0) return;
+        const cuda::CallOrder::Scope ordered(order_, cudaStream_t{});
         const int64_t count = batch * static_cast<int64_t>(n_);
         real_.ensure(byte_count(count, sizeof(float)));
         staging_.ensure(byte_count(count, sizeof(float2)));
@@ -258,6 +260,7 @@ public:
 
     bool execute_device(void* data, int64_t batch, bool inverse, uint64_t stream) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        const cuda::CallOrder::Scope ordered(order_, cuda::to_stream(stream));
         transform(data, batch, inverse, cuda::to_stream(stream));
         return true;
     }
@@ -321,6 +324,7 @@ private:
     DeviceBuffer work_;
     DeviceBuffer real_;
     std::mutex mutex_;
+    cuda::CallOrder order_;
 };
 
 // --- Bluestein engine --------------------------------------------------------------------
@@ -362,6 +366,7 @@ public:
     void execute_staged(const void* in, void* out, int64_t batch, bool inverse) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (batch <= 0) return;
+        const cuda::CallOrder::Scope ordered(order_, cudaStream_t{});
         const std::size_t bytes = byte_count(batch, byte_count(n_, sizeof(T)));
         staging_.ensure(bytes);
         cuda::stage_h2d(staging_.get(), in, bytes);
@@ -379,6 +384,7 @@ public:
 
     bool execute_device(void* data, int64_t batch, bool inverse, uint64_t stream) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        const cuda::CallOrder::Scope ordered(order_, cuda::to_stream(stream));
         transform(static_cast<T*>(data), batch, inverse, cuda::to_stream(stream));
         return true;
     }
@@ -419,6 +425,7 @@ private:
     DeviceBuffer work_;
     DeviceBuffer staging_;
     std::mutex mutex_;
+    cuda::CallOrder order_;
 };
 
 // The padded length when the chirp-z transform of n fits the 32-bit lengths

@@ -408,11 +408,11 @@ void require_int32(int64_t value, const char* what) {
 
 std::size_t bytes(int64_t count, int64_t size) { return static_cast<std::size_t>(count * size); }
 
-// A new arena block filled by `run` (queued work of a resident call); the
-// block goes back to the arena if `run` throws.
+// A new arena block for `stream` filled by `run` (queued work of a resident
+// call); the block goes back to the arena if `run` throws.
 template <typename Run>
-void* arena_result(std::size_t size, Run&& run) {
-    void* out = arena_alloc(size);
+void* arena_result(uint64_t stream, std::size_t size, Run&& run) {
+    void* out = arena_alloc(size, stream);
     try {
         run(out);
     } catch (...) {
@@ -445,6 +445,7 @@ public:
 
     void forward_staged(const float* signal, int64_t B, int64_t L, ops::OutputMode mode, void* out) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        const CallOrder::Scope ordered(order_, cudaStream_t{});
         const int64_t F = frames_for(L);
         in_.ensure(bytes(B * L, 4));
         stage_h2d(in_.get(), signal, bytes(B * L, 4));
@@ -457,6 +458,7 @@ public:
     void backward_staged(const void* grad, const float* signal, int64_t B, int64_t L, ops::OutputMode mode,
                          float* grad_signal) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        const CallOrder::Scope ordered(order_, cudaStream_t{});
         const int64_t F = frames_for(L);
         const std::size_t grad_bytes = bytes(B * F * (plan_.half + 1), mode == ops::OutputMode::complex ? 8 : 4);
         grad_.ensure(grad_bytes);
@@ -476,6 +478,7 @@ public:
             throw std::invalid_argument("the float16 GPU path has no complex output");
         }
         std::lock_guard<std::mutex> lock(mutex_);
+        const CallOrder::Scope ordered(order_, cudaStream_t{});
         const int64_t F = frames_for(L);
         const int64_t count_in = B * L, count_out = B * F * (plan_.half + 1);
         half_in_.ensure(bytes(count_in, 2));
@@ -499,6 +502,7 @@ public:
 
     void forward_staged_f64(const double* signal, int64_t B, int64_t L, ops::OutputMode mode, void* out) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        const CallOrder::Scope ordered(order_, cudaStream_t{});
         const int64_t F = frames_for(L);
         in64_.ensure(bytes(B * L, 8));
         stage_h2d(in64_.get(), signal, bytes(B * L, 8));
@@ -514,10 +518,11 @@ public:
     void* forward_resident(const DeviceTensorRef& signal, int64_t B, int64_t L, ops::OutputMode mode,
                            uint64_t stream) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        const CallOrder::Scope ordered(order_, to_stream(stream));
         const int64_t F = frames_for(L);
         const int64_t values = B * F * (plan_.half + 1);
         const bool complex = mode == ops::OutputMode::complex;
-        return arena_result(bytes(values, (complex ? 8 : 4) * (signal.dbl ? 2 : 1)), [&](void* out) {
+        return arena_result(stream, bytes(values, (complex ? 8 : 4) * (signal.dbl ? 2 : 1)), [&](void* out) {
             if (signal.dbl) {
                 run_forward_f64(static_cast<const double*>(signal.ptr()), out, B, L, F, static_cast<int>(mode),
                                 stream);
@@ -530,8 +535,9 @@ public:
     void* backward_resident(const DeviceTensorRef& grad, const DeviceTensorRef& signal, int64_t B, int64_t L,
                             ops::OutputMode mode, uint64_t stream) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        const CallOrder::Scope ordered(order_, to_stream(stream));
         const int64_t F = frames_for(L);
-        return arena_result(bytes(B * L, 4), [&](void* out) {
+        return arena_result(stream, bytes(B * L, 4), [&](void* out) {
             run_backward(grad.ptr(), static_cast<const float*>(signal.ptr()), static_cast<float*>(out), B, L, F,
                          static_cast<int>(mode), stream);
         });
@@ -705,6 +711,7 @@ private:
     DeviceBuffer in_, out_, grad_, half_in_, half_out_, scratch_, work_, frames_;
     DeviceBuffer in64_, out64_, scratch64_, work64_;
     std::mutex mutex_;
+    CallOrder order_;
 };
 
 class CudaIstft final : public IstftGpu {
@@ -720,6 +727,7 @@ public:
 
     void forward_staged(const void* spectrum, int64_t B, int64_t F, float* out, int64_t length) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        const CallOrder::Scope ordered(order_, cudaStream_t{});
         const int64_t K = plan_.half + 1;
         spec_.ensure(bytes(B * F * K, 8));
         stage_h2d(spec_.get(), spectrum, bytes(B * F * K, 8));
@@ -730,6 +738,7 @@ public:
 
     void backward_staged(const float* grad, int64_t B, int64_t length, int64_t n_frames, void* out) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        const CallOrder::Scope ordered(order_, cudaStream_t{});
         const int64_t K = plan_.half + 1;
         grad_.ensure(bytes(B * length, 4));
         stage_h2d(grad_.get(), grad, bytes(B * length, 4));
@@ -744,7 +753,8 @@ public:
     void* forward_resident(const DeviceTensorRef& spectrum, int64_t B, int64_t F, int64_t length,
                            uint64_t stream) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        return arena_result(bytes(B * length, 4), [&](void* out) {
+        const CallOrder::Scope ordered(order_, to_stream(stream));
+        return arena_result(stream, bytes(B * length, 4), [&](void* out) {
             run_forward(static_cast<const float2*>(spectrum.ptr()), static_cast<float*>(out), B, F, length, stream);
         });
     }
@@ -752,7 +762,8 @@ public:
     void* backward_resident(const DeviceTensorRef& grad, int64_t B, int64_t length, int64_t n_frames,
                             uint64_t stream) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        return arena_result(bytes(B * n_frames * (plan_.half + 1), 8), [&](void* out) {
+        const CallOrder::Scope ordered(order_, to_stream(stream));
+        return arena_result(stream, bytes(B * n_frames * (plan_.half + 1), 8), [&](void* out) {
             run_backward(static_cast<const float*>(grad.ptr()), static_cast<float2*>(out), B, length, n_frames,
                          stream);
         });
@@ -845,6 +856,7 @@ private:
     std::unique_ptr<FftGpu> fft_full_;
     DeviceBuffer spec_, sig_, grad_, frames_, padded_, env_, work_;
     std::mutex mutex_;
+    CallOrder order_;
 };
 
 }  // namespace

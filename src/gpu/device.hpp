@@ -29,12 +29,17 @@ bool gpu_compiled();
 // The DLPack device type of this build's GPU backend (2, CUDA).
 inline constexpr int32_t kDlpackDeviceType = 2;
 
-// Process-wide cache of device blocks for results handed to Python.  A free
-// block is reused for a request of at least half its size; at most 1 GiB of
-// free blocks is kept, the smallest evicted first.
-void* arena_alloc(std::size_t bytes);
-// Returns a block to the cache (or frees it when the arena did not allocate
-// it).  Never throws.
+// Process-wide cache of device blocks for results handed to Python.  A block
+// allocated for `stream` (a cudaStream_t as an integer; 0 and 1 mean the
+// legacy default stream) is reused only for that stream, where later work is
+// ordered after every earlier reader; a consumer on another stream orders
+// itself.  A free block is reused for a request of at least half its size; at
+// most 1 GiB of free blocks is kept, the smallest evicted first.  When the
+// device is out of memory the cache is emptied and the allocation retried.
+void* arena_alloc(std::size_t bytes, uint64_t stream);
+// Returns a block to the cache without touching the device (it may run in a
+// tensor deleter); evicted blocks are freed by a later arena_alloc.  Never
+// throws.
 void arena_release(void* ptr) noexcept;
 // Bytes held in free blocks (for tests and diagnostics).
 std::size_t arena_cached_bytes();

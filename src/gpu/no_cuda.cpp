@@ -14,7 +14,7 @@ int gpu_compute_capability() { return 0; }
 const char* gpu_backend_name() { return "none"; }
 std::string gpu_device_name() { return {}; }
 
-void* arena_alloc(std::size_t) { throw std::runtime_error("cuda: alloc: this build has no CUDA backend"); }
+void* arena_alloc(std::size_t, uint64_t) { throw std::runtime_error("cuda: alloc: this build has no CUDA backend"); }
 void arena_release(void*) noexcept {}
 std::size_t arena_cached_bytes() { return 0; }
 

@@ -16,19 +16,18 @@ namespace {
 constexpr std::size_t MiB = std::size_t{1} << 20;
 bool aligned64(const void* p) { return reinterpret_cast<uintptr_t>(p) % 64 == 0; }
 
+// The device arena's allocation rules over host memory: retired blocks are
+// freed at the next allocation, as the arena does.
 struct Arena {
     BlockCache cache;
     std::vector<void*> freed;
-    void* alloc(std::size_t bytes) {
+    void* alloc(std::size_t bytes, uint64_t stream = 0) {
+        for (void* p : cache.take_retired()) freed.push_back(p), std::free(p);
         const std::size_t n = BlockCache::request_size(bytes);
-        if (void* p = cache.take(n)) return p;
+        if (void* p = cache.take(n, stream)) return p;
         void* p = std::malloc(n);
-        cache.adopt(p, n);
+        cache.adopt(p, n, stream);
         return p;
-    }
-    void free_now(void* p) { freed.push_back(p), std::free(p); }
-    void release(void* p) {
-        if (!cache.give_back(p, [this](void* victim) { free_now(victim); })) free_now(p);
     }
 };
 }  // namespace
@@ -92,28 +91,32 @@ TEST_CASE("more than 1 GiB of idle blocks trims the smallest first") {
     CHECK_EQ(pool_stats().cached_bytes, uint64_t{750 * MiB});
 }
 
-TEST_CASE("the device arena reuses blocks up to twice the request and evicts beyond its cap smallest first") {
+TEST_CASE("the device arena reuses blocks up to twice the request, per stream, and retires beyond its cap") {
     Arena h{BlockCache(10000)};
     CHECK_EQ(BlockCache::request_size(0), 4u);
     void* a = h.alloc(3000);
     void* b = h.alloc(4000);
     void* c = h.alloc(5000);
-    h.release(a);
-    h.release(b);
-    CHECK(h.alloc(2000) == a);    // 3000 <= 2 x 2000, and smaller than 4000
-    void* fresh = h.alloc(1999);  // 4000 > 2 x 1999: a new block
+    h.cache.give_back(a);
+    h.cache.give_back(b);
+    void* other = h.alloc(2000, 7);  // another stream may still be reading a
+    CHECK(other != a);
+    CHECK(h.alloc(2000) == a);     // 3000 <= 2 x 2000, and smaller than 4000
+    void* fresh = h.alloc(1999);   // 4000 > 2 x 1999: a new block
     CHECK(fresh != b);
-    h.release(fresh);
-    h.release(a);
-    CHECK(h.freed.empty() && h.cache.cached_bytes() == 8999u);
-    h.release(c);  // 13999 cached: the two smallest blocks go
-    CHECK(h.freed == (std::vector<void*>{fresh, a}) && h.cache.cached_bytes() == 9000u);
-    void* huge = h.alloc(20000);  // over the cap: evicted on return, after the smaller ones
-    h.release(huge);
-    CHECK(h.freed == (std::vector<void*>{fresh, a, b, c, huge}) && h.cache.free_blocks() == 0u);
-    void* foreign = std::malloc(16);  // never handed out: the caller frees it
-    CHECK(!h.cache.give_back(foreign, [](void*) {}));
-    std::free(foreign);
+    h.cache.give_back(fresh);
+    h.cache.give_back(a);
+    CHECK(h.cache.cached_bytes() == 8999u);
+    h.cache.give_back(c);  // 13999 cached: the two smallest blocks are retired, freed by the next allocation
+    CHECK(h.freed.empty() && h.cache.cached_bytes() == 9000u);
+    void* huge = h.alloc(20000);
+    CHECK(h.freed == (std::vector<void*>{fresh, a}));
+    h.cache.give_back(huge);  // over the cap: retired after the smaller ones
+    void* foreign = std::malloc(16);  // never handed out: retired as it is
+    h.cache.give_back(foreign);
+    void* tiny = h.alloc(1);
+    CHECK(h.freed == (std::vector<void*>{fresh, a, b, c, huge, foreign}) && h.cache.free_blocks() == 0u);
+    std::free(other), std::free(tiny);
 }
 
 QTEST_MAIN
