@@ -237,3 +237,22 @@ def test_resident_istft_matches_cpu(n_fft):
     g = torch.from_numpy(noise(*want.shape, seed=5)).cuda()
     gz = from_dlpack(e.backward_dlpack(to_dlpack(g), F, stream))
     assert gz.stride() == (K * F, 1, K) and rel_l2(gz.cpu().numpy(), e.backward(g.cpu().numpy(), F)) < F32_TOL
+
+
+@needs_torch_cuda
+def test_calls_on_different_streams_do_not_share_scratch_while_queued():
+    # One engine, calls queued on two non-blocking streams with a staged call between them: each call's
+    # scratch must not be touched until the previous call is done on the device.
+    e, streams = stft(1024), (torch.cuda.Stream(), torch.cuda.Stream())
+    xs = [noise(64 if i % 2 == 0 else 3, 40_000, seed=10 + i) for i in range(6)]
+    results = []
+    for i, x in enumerate(xs):
+        s = streams[i % 2]
+        with torch.cuda.stream(s):
+            xc = torch.from_numpy(x).cuda()
+            results.append((s, from_dlpack(e.forward_dlpack(to_dlpack(xc), "magnitude", s.cuda_stream))))
+        staged = e.forward(xs[0][:2], "magnitude", backend="cuda")
+        assert rel_l2(staged, e.forward(xs[0][:2], "magnitude")) < F32_TOL
+    for x, (s, out) in zip(xs, results):
+        with torch.cuda.stream(s):
+            assert rel_l2(out.cpu().numpy(), e.forward(x, "magnitude")) < F32_TOL

@@ -186,6 +186,17 @@ DeviceBuffer upload(const void* host, std::size_t bytes) {
     return buffer;
 }
 
+// --- current device -------------------------------------------------------------
+
+OnDevice0::OnDevice0() {
+    cuda_check(cudaGetDevice(&previous_), "current device");
+    if (previous_ != 0) cuda_check(cudaSetDevice(0), "set device");
+}
+
+OnDevice0::~OnDevice0() {
+    if (previous_ != 0 && cudaSetDevice(previous_) != cudaSuccess) cudaGetLastError();
+}
+
 // --- call order -----------------------------------------------------------------
 
 CallOrder::~CallOrder() {

@@ -46,6 +46,21 @@ private:
     std::size_t capacity_ = 0;
 };
 
+// Makes device 0, the one device the engines use, current for a scope and
+// restores the caller's device after it: an engine built or called while
+// another device is current (a PyTorch user on cuda:1, say) still allocates,
+// launches and records events on device 0.
+class OnDevice0 {
+public:
+    OnDevice0();
+    OnDevice0(const OnDevice0&) = delete;
+    OnDevice0& operator=(const OnDevice0&) = delete;
+    ~OnDevice0();
+
+private:
+    int previous_ = 0;
+};
+
 // Orders one engine's calls on its own device buffers whatever streams they
 // run on.  Staged calls run on the legacy stream and resident calls on the
 // caller's, which may be non-blocking, so two calls could otherwise overlap on
@@ -70,6 +85,7 @@ public:
         ~Scope();
 
     private:
+        OnDevice0 device_;
         CallOrder& order_;
         cudaStream_t stream_;
     };

@@ -439,6 +439,7 @@ int32_t bluestein_inner_length(int32_t n) {
 
 std::unique_ptr<FftGpu> make_fft_gpu(int32_t n, GpuPrecision precision) {
     if (!gpu_available() || !valid_precision(precision)) return nullptr;
+    const cuda::OnDevice0 device;
     if (fft_length_smooth(n)) return std::make_unique<CudaFft>(n, precision);
     if ((precision != GpuPrecision::f32 && precision != GpuPrecision::f64) || n < 4) return nullptr;
     const int32_t m = bluestein_inner_length(n);

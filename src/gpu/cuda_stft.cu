@@ -871,6 +871,7 @@ std::unique_ptr<StftGpu> make_stft_gpu(const ops::FrameOptions& config) {
     } else if (!fft_gpu_supported(n % 2 != 0 ? n : half, GpuPrecision::f32)) {
         return nullptr;
     }
+    const cuda::OnDevice0 device;
     return std::make_unique<cuda::CudaStft>(config);
 }
 
@@ -881,6 +882,7 @@ std::unique_ptr<IstftGpu> make_istft_gpu(const ops::FrameOptions& config) {
     const bool pow2 = cuda::is_pow2(half);
     if ((half + (pow2 ? 0 : half)) * 8 + 8 > cuda::kSharedBudget) return nullptr;
     if (!pow2 && !fft_gpu_supported(n, GpuPrecision::f32)) return nullptr;
+    const cuda::OnDevice0 device;
     return std::make_unique<cuda::CudaIstft>(config);
 }
 
