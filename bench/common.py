@@ -74,3 +74,35 @@ def run_rows(rows: dict, threads: tuple, repeats: int, torch=None) -> None:
         qorva.set_num_threads(saved[0])
         if torch is not None:
             torch.set_num_threads(saved[1])
+
+
+def median_gpu_ms(fn, repeats: int, torch) -> float:
+    """Median wall time of fn() in ms with the device synchronised around it."""
+    fn()
+    torch.cuda.synchronize()
+    samples = []
+    for _ in range(repeats):
+        start = time.perf_counter_ns()
+        fn()
+        torch.cuda.synchronize()
+        samples.append(time.perf_counter_ns() - start)
+    return statistics.median(samples) / 1e6
+
+
+def gpu_header(torch) -> bool:
+    """Prints the header of a GPU run; False (with the reason) when there is nothing to run on."""
+    if torch is None or not torch.cuda.is_available() or not qorva.gpu_available():
+        print("--gpu needs a CUDA GPU, qorva's CUDA backend and PyTorch with CUDA; skipped")
+        return False
+    print_header(torch)
+    print(f"GPU: {qorva.gpu_device_name()} (torch sees {torch.cuda.get_device_name(0)})")
+    return True
+
+
+def run_gpu_rows(rows: list, repeats: int, torch) -> None:
+    """rows: (name, ours, torch's); prints both times and the ratio torch / ours."""
+    print(f"{'row':20s} {'qorva ms':>9s} {'torch ms':>9s} {'ratio':>7s}")
+    for name, mine, peer in rows:
+        ours_ms = median_gpu_ms(mine, repeats, torch)
+        peer_ms = median_gpu_ms(peer, repeats, torch)
+        print(f"{name:20s} {ours_ms:9.2f} {peer_ms:9.2f} {peer_ms / ours_ms:7.2f}")

@@ -28,7 +28,7 @@ from __future__ import annotations
 import argparse
 
 import numpy as np
-from common import optional, print_header, rel_l2, run_rows
+from common import gpu_header, optional, print_header, rel_l2, run_gpu_rows, run_rows
 
 import qorva
 
@@ -43,30 +43,11 @@ THREADS = (1, 2)
 GPU_BATCH = 256
 
 
-def median_gpu_ms(fn, repeats: int) -> float:
-    """Median wall time of fn() in ms with the device synchronised around it."""
-    import statistics
-    import time
-
-    fn()
-    torch.cuda.synchronize()
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter_ns()
-        fn()
-        torch.cuda.synchronize()
-        samples.append(time.perf_counter_ns() - start)
-    return statistics.median(samples) / 1e6
-
-
 def gpu_main(repeats: int) -> None:
-    if torch is None or not torch.cuda.is_available() or not qorva.gpu_available():
-        print("--gpu needs a CUDA GPU, qorva's CUDA backend and PyTorch with CUDA; skipped")
+    if not gpu_header(torch):
         return
     from torch.utils.dlpack import from_dlpack, to_dlpack
 
-    print_header(torch)
-    print(f"GPU: {qorva.gpu_device_name()} (torch sees {torch.cuda.get_device_name(0)})")
     x = np.random.default_rng(0).standard_normal((GPU_BATCH, SR * SECONDS)).astype(np.float32)
     engine = qorva.StftEngine(N_FFT, HOP, N_FFT, "hann", True, "reflect")
     F = engine.n_frames(x.shape[1])
@@ -107,11 +88,7 @@ def gpu_main(repeats: int) -> None:
         ("resident mag+grad", ours_mag_grad, torch_mag_grad),
         ("staged magnitude", lambda: engine.forward(x, "magnitude", backend="cuda"), torch_staged),
     ]
-    print(f"{'row':20s} {'qorva ms':>9s} {'torch ms':>9s} {'ratio':>7s}")
-    for name, mine, peer in rows:
-        ours_ms = median_gpu_ms(mine, repeats)
-        peer_ms = median_gpu_ms(peer, repeats)
-        print(f"{name:20s} {ours_ms:9.2f} {peer_ms:9.2f} {peer_ms / ours_ms:7.2f}")
+    run_gpu_rows(rows, repeats, torch)
 
 
 def main() -> None:

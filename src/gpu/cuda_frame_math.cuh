@@ -104,6 +104,20 @@ QORVA_HD inline float2 bin_gradient(const float2* cgrad, const float* rgrad, int
     return make_float2(X.x * s, X.y * s);
 }
 
+// Adjoint of the real FFT of a frame of length 2h for bins k and m = h - k
+// (0 <= k <= h/2) with complex gradients Gk and Gm: writes s[k] and s[m] with
+// the packed input of the inverse half-length FFT whose output pairs are the
+// frame gradient.  Interior bins count half (the inverse counts them twice),
+// bin 0 and the Nyquist bin keep their real part.
+QORVA_HD inline void real_fft_adjoint_pair(float2* s, int k, int h, float2 Gk, float2 Gm, const float2* stw) {
+    const int m = h - k;
+    const float2 wk = split_twiddle(stw, k, h), wm = split_twiddle(stw, m, h);
+    const float2 Yk = k == 0 ? make_float2(Gk.x, 0.0f) : make_float2(0.5f * Gk.x, 0.5f * Gk.y);
+    const float2 Ym = m == h ? make_float2(Gm.x, 0.0f) : make_float2(0.5f * Gm.x, 0.5f * Gm.y);
+    s[k % h] = c2r_pack(Yk, Ym, wk);
+    if (m != k && m != h) s[m] = c2r_pack(Ym, Yk, wm);
+}
+
 // STFT backward, bins k and h - k (0 <= k <= h/2) of one frame: with s
 // holding the packed forward spectrum Z (real modes only), forms the bin
 // gradients and rewrites s[k], s[h - k] with the packed input of the inverse
@@ -120,12 +134,8 @@ QORVA_HD inline void stft_bwd_pair(float2* s, int k, int h, const float2* cgrad,
         Xk = split_bin(zk, zm, wk);
         Xm = split_bin(zm, zk, wm);
     }
-    const float2 Gk = bin_gradient(cgrad, rgrad, base + k, Xk, mode);
-    const float2 Gm = bin_gradient(cgrad, rgrad, base + m, Xm, mode);
-    const float2 Yk = k == 0 ? make_float2(Gk.x, 0.0f) : make_float2(0.5f * Gk.x, 0.5f * Gk.y);
-    const float2 Ym = m == h ? make_float2(Gm.x, 0.0f) : make_float2(0.5f * Gm.x, 0.5f * Gm.y);
-    s[k % h] = c2r_pack(Yk, Ym, wk);
-    if (m != k && m != h) s[m] = c2r_pack(Ym, Yk, wm);
+    real_fft_adjoint_pair(s, k, h, bin_gradient(cgrad, rgrad, base + k, Xk, mode),
+                          bin_gradient(cgrad, rgrad, base + m, Xm, mode), stw);
 }
 
 // ISTFT forward, bins k and h - k of one frame's half spectrum Y: the packed

@@ -27,6 +27,7 @@
 #include <cuda_fp16.h>
 
 #include "gpu/cuda_device.hpp"
+#include "gpu/cuda_frame_engine.cuh"
 #include "gpu/cuda_frame_math.cuh"
 #include "gpu/gpu_engines.hpp"
 #include "ops/framing.hpp"
@@ -36,22 +37,6 @@ namespace qorva::dsp::gpu {
 
 namespace cuda {
 namespace {
-
-// Per-frame kernels keep their packed frame (and a spare bin) in shared memory.
-constexpr int kSharedBudget = 45056;
-constexpr int64_t kMaxGridY = 65535;
-
-bool is_pow2(int v) { return v > 0 && (v & (v - 1)) == 0; }
-
-int log2_exact(int v) {
-    int r = 0;
-    while ((1 << r) < v) ++r;
-    return r;
-}
-
-unsigned grid_rows(int64_t B) { return static_cast<unsigned>(B < kMaxGridY ? B : kMaxGridY); }
-
-void check_launch(const char* what) { cuda_check(cudaGetLastError(), what); }
 
 // ---------------------------------------------------------------------------
 // Kernels.  Per-frame kernels: grid (frames, rows) or (frames) for one row;
@@ -364,69 +349,6 @@ __global__ void istft_full_bins(const float2* __restrict__ A, float2* __restrict
 }
 
 // ---------------------------------------------------------------------------
-
-// Tables every frame kernel of one engine reads: the window, the half-length
-// FFT twiddles e^(-2 pi i k / half) and the split twiddles e^(-2 pi i k / n).
-struct FramePlan {
-    int n_fft = 0, half = 0, log2_half = 0, threads = 0;
-    bool pow2 = false;
-    DeviceBuffer window, twiddles, split;
-
-    FramePlan(const std::vector<float>& window_values, int n) : n_fft(n), half(n / 2) {
-        pow2 = n % 2 == 0 && is_pow2(half);
-        log2_half = pow2 && half >= 2 ? log2_exact(half) : 0;
-        if (pow2) {
-            threads = std::min(half / 2, 256);
-        } else {
-            threads = 1;
-            while (threads * 2 <= half && threads * 2 <= 256) threads *= 2;
-        }
-        window = upload(window_values.data(), window_values.size() * sizeof(float));
-        std::vector<float2> tw(half > 0 ? half : 1), st(half > 0 ? half : 1);
-        constexpr double two_pi = 6.283185307179586476925286766559;
-        for (int k = 0; k < half; ++k) {
-            const double a = k * (-two_pi) * (1.0 / half);
-            tw[k] = make_float2(static_cast<float>(std::cos(a)), static_cast<float>(std::sin(a)));
-            const double b = k * (-two_pi) * (1.0 / n);
-            st[k] = make_float2(static_cast<float>(std::cos(b)), static_cast<float>(std::sin(b)));
-        }
-        twiddles = upload(tw.data(), tw.size() * sizeof(float2));
-        split = upload(st.data(), st.size() * sizeof(float2));
-    }
-
-    std::size_t shared_bytes() const { return static_cast<std::size_t>(half + 1) * sizeof(float2); }
-    const float* win() const { return window.as<const float>(); }
-    const float2* tw() const { return twiddles.as<const float2>(); }
-    const float2* stw() const { return split.as<const float2>(); }
-};
-
-void require_int32(int64_t value, const char* what) {
-    if (value > std::numeric_limits<int32_t>::max()) {
-        throw std::invalid_argument(std::string(what) + " exceeds the GPU engines' limit of 2147483647");
-    }
-}
-
-std::size_t bytes(int64_t count, int64_t size) { return static_cast<std::size_t>(count * size); }
-
-// A new arena block for `stream` filled by `run` (queued work of a resident
-// call); the block goes back to the arena if `run` throws.
-template <typename Run>
-void* arena_result(uint64_t stream, std::size_t size, Run&& run) {
-    void* out = arena_alloc(size, stream);
-    try {
-        run(out);
-    } catch (...) {
-        arena_release(out);
-        throw;
-    }
-    return out;
-}
-
-std::unique_ptr<FftGpu> need_fft(int32_t n, GpuPrecision precision) {
-    auto fft = make_fft_gpu(n, precision);
-    if (!fft) throw std::runtime_error("no GPU FFT of length " + std::to_string(n));
-    return fft;
-}
 
 // ---------------------------------------------------------------------------
 

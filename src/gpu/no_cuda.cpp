@@ -23,5 +23,6 @@ bool fft_gpu_supported(int32_t, GpuPrecision) { return false; }
 
 std::unique_ptr<StftGpu> make_stft_gpu(const ops::FrameOptions&) { return nullptr; }
 std::unique_ptr<IstftGpu> make_istft_gpu(const ops::FrameOptions&) { return nullptr; }
+std::shared_ptr<MelGpu> make_mel_gpu(const ops::MelOptions&) { return nullptr; }
 
 }  // namespace qorva::dsp::gpu
