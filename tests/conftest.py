@@ -75,6 +75,26 @@ without_gpu = pytest.mark.skipif(_gpu_available(), reason="checks the answers of
 CUDA_BUILT = "cuda" in qorva._native._engine_backends()
 
 
+def _torch_cuda_available():
+    try:
+        import torch
+    except ImportError:
+        return False
+    return torch.cuda.is_available()
+
+
+needs_gpu = pytest.mark.skipif(not _gpu_available(), reason="needs a CUDA GPU")
+needs_torch_cuda = pytest.mark.skipif(not (_gpu_available() and _torch_cuda_available()),
+                                      reason="needs PyTorch with CUDA")
+
+
+def noise(*shape, seed=0, dtype=np.float32):
+    """Standard normal values (complex for a complex dtype) of a fixed seed."""
+    rng = np.random.default_rng(seed)
+    x = rng.standard_normal(shape)
+    return (x + 1j * rng.standard_normal(shape) if np.dtype(dtype).kind == "c" else x).astype(dtype)
+
+
 @pytest.fixture
 def rng():
     return np.random.default_rng(12345)

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import qorva
-from conftest import rel_l2
+from conftest import needs_gpu, needs_torch_cuda, noise, rel_l2
 
 try:
     import torch
@@ -14,9 +14,6 @@ try:
 except ImportError:
     torch = None
 
-needs_gpu = pytest.mark.skipif(not qorva.gpu_available(), reason="needs a CUDA GPU")
-needs_torch_cuda = pytest.mark.skipif(not (qorva.gpu_available() and torch and torch.cuda.is_available()),
-                                      reason="needs PyTorch with CUDA")
 F32_TOL = 1e-4  # relative L2 distance from the CPU engine
 MODES = ("magnitude", "power", "db")
 
@@ -24,10 +21,6 @@ MODES = ("magnitude", "power", "db")
 def mel(n_fft, center=True, pad_mode="reflect", n_mels=40):
     return qorva.MelEngine(16000.0, n_fft, n_fft // 4, n_fft, "hann", center, pad_mode, n_mels, 0.0, 8000.0,
                            "slaney", "slaney")
-
-
-def noise(*shape, seed=0):
-    return np.random.default_rng(seed).standard_normal(shape).astype(np.float32)
 
 
 @needs_gpu

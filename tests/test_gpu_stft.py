@@ -7,7 +7,7 @@ import pytest
 
 import qorva
 from qorva import _native
-from conftest import rel_l2, without_gpu
+from conftest import needs_gpu, needs_torch_cuda, noise, rel_l2, without_gpu
 
 try:
     import torch
@@ -15,9 +15,6 @@ try:
 except ImportError:
     torch = None
 
-needs_gpu = pytest.mark.skipif(not qorva.gpu_available(), reason="needs a CUDA GPU")
-needs_torch_cuda = pytest.mark.skipif(not (qorva.gpu_available() and torch and torch.cuda.is_available()),
-                                      reason="needs PyTorch with CUDA")
 MODES = ("complex", "magnitude", "power", "db")
 F32_TOL, F64_TOL, F16_TOL = 1e-4, 1e-10, 2e-3  # relative L2 distance from the CPU engines
 FLAGS = ("gpu_supported", "gpu_resident_supported", "gpu_resident_f16_supported", "gpu_staged_f16_supported",
@@ -30,12 +27,6 @@ def stft(n_fft, center=True, pad_mode="reflect"):
 
 def istft(n_fft, center=True):
     return qorva.IstftEngine(n_fft, n_fft // 4, n_fft, "hann", center)
-
-
-def noise(*shape, seed=0, dtype=np.float32):
-    rng = np.random.default_rng(seed)
-    x = rng.standard_normal(shape)
-    return (x + 1j * rng.standard_normal(shape) if np.dtype(dtype).kind == "c" else x).astype(dtype)
 
 
 @without_gpu
