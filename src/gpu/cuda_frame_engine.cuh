@@ -35,8 +35,9 @@ inline unsigned grid_rows(int64_t B) { return static_cast<unsigned>(B < kMaxGrid
 inline void check_launch(const char* what) { cuda_check(cudaGetLastError(), what); }
 
 // Rows of a batch processed per launch when each needs `row_bytes` of engine
-// scratch: as many as fit 256 MiB, at least one, so scratch stays bounded for
-// any batch while typical batches take one launch.
+// scratch (frame gradients, FFT work, padded rows): as many as fit 256 MiB, at
+// least one, so scratch stays bounded for any batch and a chunk costs a fixed
+// handful of launches.
 inline int64_t rows_per_chunk(int64_t row_bytes, int64_t B) {
     constexpr int64_t kChunkBytes = int64_t(256) << 20;
     return std::clamp<int64_t>(kChunkBytes / std::max<int64_t>(row_bytes, 1), 1, std::max<int64_t>(B, 1));

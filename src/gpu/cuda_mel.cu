@@ -23,6 +23,7 @@
 #include "gpu/cuda_device.hpp"
 #include "gpu/cuda_frame_engine.cuh"
 #include "gpu/cuda_mel_math.cuh"
+#include "gpu/cuda_stft_kernels.cuh"
 #include "gpu/gpu_engines.hpp"
 #include "ops/mel.hpp"
 
@@ -52,34 +53,27 @@ __global__ void mel_fwd(const float* __restrict__ x, float* __restrict__ out, co
                         int64_t B) {
     extern __shared__ float2 s[];
     const int64_t f = blockIdx.x, F = p.n_frames;
-    for (int64_t b = blockIdx.y; b < B; b += gridDim.y) {
+    for_rows(blockIdx.y, gridDim.y, B, [&](int64_t b) {
         packed_frame_fft(s, x + b * p.n_samples, f, window, tw, p);
         mel_frame_values(s, out + b * fb.n_mels * F + f, F, p.half, stw, fb, p.mode, threadIdx.x, blockDim.x);
         __syncthreads();  // s is refilled for the next row
-    }
+    });
 }
 
-// Packed windowed frames [b][f][j] for the batched half-length FFT.
+// Packed windowed frames [b][f][j] for the batched half-length FFT, as the STFT packs them.
 __global__ void mel_pack(const float* __restrict__ x, float2* __restrict__ z, const float* __restrict__ window,
                          KParams p, int64_t B) {
-    const int64_t f = blockIdx.x, F = p.n_frames;
-    for (int64_t b = blockIdx.y; b < B; b += gridDim.y) {
-        float2* dst = z + (b * F + f) * p.half;
-        for (int j = threadIdx.x; j < p.half; j += blockDim.x) {
-            dst[j] = packed_pair<float, float2>(x + b * p.n_samples, p.n_samples, f * p.hop - p.pad, j, window,
-                                                p.reflect != 0);
-        }
-    }
+    stft_pack_body(DeviceBlock(), x, z, window, p, B);
 }
 
 // Bands of frames already transformed by the batched FFT, grid (frames, rows).
 __global__ void mel_bands(const float2* __restrict__ z, float* __restrict__ out, const float2* __restrict__ stw,
                           MelBandsView fb, KParams p, int64_t B) {
     const int64_t f = blockIdx.x, F = p.n_frames;
-    for (int64_t b = blockIdx.y; b < B; b += gridDim.y) {
+    for_rows(blockIdx.y, gridDim.y, B, [&](int64_t b) {
         mel_frame_values(z + (b * F + f) * p.half, out + b * fb.n_mels * F + f, F, p.half, stw, fb, p.mode,
                          threadIdx.x, blockDim.x);
-    }
+    });
 }
 
 // Frame gradients of the rows of a chunk (power-of-two half), grid (frames,
@@ -93,7 +87,7 @@ __global__ void mel_bwd_frames(const float* __restrict__ grad, const float* __re
     float* band_grad = reinterpret_cast<float*>(s + p.half + 1);
     const int h = p.half;
     const int64_t f = blockIdx.x, F = p.n_frames, M = fb.n_mels;
-    for (int64_t b = blockIdx.y; b < rows; b += gridDim.y) {
+    for_rows(blockIdx.y, gridDim.y, rows, [&](int64_t b) {
         packed_frame_fft(s, x + b * p.n_samples, f, window, tw, p);
         mel_band_gradients(grad + b * M * F + f, F, band_grad, s, h, stw, fb, p.mode, threadIdx.x, blockDim.x);
         __syncthreads();
@@ -106,7 +100,7 @@ __global__ void mel_bwd_frames(const float* __restrict__ grad, const float* __re
             dst[2 * j + 1] = s[j].y * __ldg(window + 2 * j + 1);
         }
         __syncthreads();
-    }
+    });
 }
 
 // The same with the packed spectra z in global memory, already transformed
@@ -116,7 +110,7 @@ __global__ void mel_bwd_bins(const float* __restrict__ grad, float2* __restrict_
     extern __shared__ float band_grad_shared[];
     const int h = p.half;
     const int64_t f = blockIdx.x, F = p.n_frames, M = fb.n_mels;
-    for (int64_t b = blockIdx.y; b < rows; b += gridDim.y) {
+    for_rows(blockIdx.y, gridDim.y, rows, [&](int64_t b) {
         float2* Z = z + (b * F + f) * h;
         mel_band_gradients(grad + b * M * F + f, F, band_grad_shared, Z, h, stw, fb, p.mode, threadIdx.x,
                            blockDim.x);
@@ -125,7 +119,7 @@ __global__ void mel_bwd_bins(const float* __restrict__ grad, float2* __restrict_
             mel_bwd_pair(Z, k, h, band_grad_shared, bins, p.mode, stw);
         }
         __syncthreads();
-    }
+    });
 }
 
 // Windowed frame gradients from the inverse-transformed packed pairs.
@@ -139,16 +133,10 @@ __global__ void mel_unpack_frames(const float2* __restrict__ z, float* __restric
     frames[2 * e + 1] = v.y * __ldg(window + 2 * j + 1);
 }
 
-// Signal gradients of a chunk's rows from their frame gradients, grid
-// (sample blocks, chunk rows).
+// Signal gradients of a chunk's rows from their frame gradients, as the STFT
+// backward folds them, grid (sample blocks, chunk rows).
 __global__ void mel_gather(const float* __restrict__ frames, float* __restrict__ out, KParams p, int64_t rows) {
-    const int64_t t = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (t >= p.n_samples) return;
-    const int64_t L = p.n_samples, F = p.n_frames, n = 2 * int64_t(p.half);
-    for (int64_t b = blockIdx.y; b < rows; b += gridDim.y) {
-        out[b * L + t] =
-            ola_gather_value(frames + b * F * n, t, L, static_cast<int>(n), p.hop, p.pad, F, p.reflect != 0);
-    }
+    ola_gather_body(DeviceBlock(), frames, out, p, 2 * p.half, rows);
 }
 
 // ---------------------------------------------------------------------------

@@ -10,9 +10,10 @@
 // half-length frames for the even forward, full-length complex frames for odd
 // n_fft, float64 and every non-power-of-two backward and inverse.
 //
-// Backward passes and the ISTFT work one batch row at a time, so their frame
-// buffer is n_fft x n_frames regardless of the batch, and fold frames back
-// onto samples with a gather (no atomics).
+// Backward passes and the ISTFT go through the batch in chunks of rows whose
+// frame buffers fit a fixed scratch budget, launching once per chunk, and
+// fold frames back onto samples with a gather (no atomics).
+#include <algorithm>
 #include <cfloat>
 #include <complex>
 #include <cstdint>
@@ -29,6 +30,7 @@
 #include "gpu/cuda_device.hpp"
 #include "gpu/cuda_frame_engine.cuh"
 #include "gpu/cuda_frame_math.cuh"
+#include "gpu/cuda_stft_kernels.cuh"
 #include "gpu/gpu_engines.hpp"
 #include "ops/framing.hpp"
 #include "ops/stft.hpp"
@@ -39,316 +41,123 @@ namespace cuda {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Kernels.  Per-frame kernels: grid (frames, rows) or (frames) for one row;
-// element-wise kernels: 256-thread blocks.  Rows beyond the grid's y extent
-// are reached by striding.
+// Kernels: thin wrappers around the bodies in cuda_stft_kernels.cuh.
+// Per-frame kernels: grid (frames, rows); element-wise kernels: grid
+// (blocks of 256 over a row, rows).  Rows beyond the grid's y extent are
+// reached by striding.
 
-// Forward STFT with the half-length FFT in shared memory (power-of-two half).
 __global__ void stft_fwd(const float* __restrict__ x, float2* __restrict__ cout, float* __restrict__ rout,
                          const float* __restrict__ window, const float2* __restrict__ tw,
                          const float2* __restrict__ stw, KParams p, int64_t B) {
     extern __shared__ float2 s[];
-    const int h = p.half;
-    const int64_t f = blockIdx.x;
-    const int64_t F = p.n_frames, K = p.n_bins, L = p.n_samples;
-    for (int64_t b = blockIdx.y; b < B; b += gridDim.y) {
-        const float* row = x + b * L;
-        const int64_t start = f * p.hop - p.pad;
-        for (int j = threadIdx.x; j < h; j += blockDim.x) {
-            s[j] = packed_pair<float, float2>(row, L, start, j, window, p.reflect != 0);
-        }
-        __syncthreads();
-        shared_fft<16>(s, tw, h, 1.0f, false);
-        const int64_t base = (b * F + f) * K;
-        for (int k = threadIdx.x; k <= h; k += blockDim.x) {
-            const float2 X = split_bin(s[k % h], s[(h - k) % h], split_twiddle(stw, k, h));
-            if (p.mode == kModeComplex) {
-                cout[base + k] = X;
-            } else {
-                rout[base + k] = mode_value(X.x, X.y, p.mode);
-            }
-        }
-        __syncthreads();
-    }
+    stft_fwd_body(DeviceBlock(), s, x, cout, rout, window, tw, stw, p, B);
 }
 
-// Packed windowed frames for the batched half-length FFT.
 __global__ void stft_pack(const float* __restrict__ x, float2* __restrict__ z, const float* __restrict__ window,
                           KParams p, int64_t B) {
-    const int h = p.half;
-    const int64_t f = blockIdx.x;
-    const int64_t F = p.n_frames, L = p.n_samples;
-    for (int64_t b = blockIdx.y; b < B; b += gridDim.y) {
-        const float* row = x + b * L;
-        const int64_t start = f * p.hop - p.pad;
-        float2* dst = z + (b * F + f) * h;
-        for (int j = threadIdx.x; j < h; j += blockDim.x) {
-            dst[j] = packed_pair<float, float2>(row, L, start, j, window, p.reflect != 0);
-        }
-    }
+    stft_pack_body(DeviceBlock(), x, z, window, p, B);
 }
 
-// Splits transformed packed frames into the n_bins real-signal bins.
 __global__ void stft_unpack(const float2* __restrict__ z, float2* __restrict__ cout, float* __restrict__ rout,
                             const float2* __restrict__ stw, KParams p, int64_t B) {
-    const int h = p.half;
-    const int64_t f = blockIdx.x;
-    const int64_t F = p.n_frames, K = p.n_bins;
-    for (int64_t b = blockIdx.y; b < B; b += gridDim.y) {
-        const float2* Z = z + (b * F + f) * h;
-        const int64_t base = (b * F + f) * K;
-        for (int k = threadIdx.x; k <= h; k += blockDim.x) {
-            const float2 X = split_bin(Z[k % h], Z[(h - k) % h], split_twiddle(stw, k, h));
-            if (p.mode == kModeComplex) {
-                cout[base + k] = X;
-            } else {
-                rout[base + k] = mode_value(X.x, X.y, p.mode);
-            }
-        }
-    }
+    stft_unpack_body(DeviceBlock(), z, cout, rout, stw, p, B);
 }
 
-// [b][A][C] -> [b][C][A] with A = n_frames and C = n_bins of p, through a
-// padded tile so that reads and writes are both coalesced.
+// Blocks of 32 x 8 threads; grid (frame tiles, bin tiles, rows).
 template <typename T>
 __global__ void spec_transpose(const T* __restrict__ in, T* __restrict__ out, KParams p, int64_t B) {
     __shared__ T tile[32][33];
-    const int64_t A = p.n_frames, C = p.n_bins;
-    for (int64_t b = blockIdx.z; b < B; b += gridDim.z) {
-        const T* src = in + b * A * C;
-        T* dst = out + b * A * C;
-        for (int64_t c0 = int64_t(blockIdx.y) * 32; c0 < C; c0 += int64_t(gridDim.y) * 32) {
-            const int64_t a0 = int64_t(blockIdx.x) * 32;
-            for (int i = threadIdx.y; i < 32; i += blockDim.y) {
-                const int64_t a = a0 + i, c = c0 + threadIdx.x;
-                if (a < A && c < C) tile[i][threadIdx.x] = src[a * C + c];
-            }
-            __syncthreads();
-            for (int i = threadIdx.y; i < 32; i += blockDim.y) {
-                const int64_t c = c0 + i, a = a0 + threadIdx.x;
-                if (a < A && c < C) dst[c * A + a] = tile[threadIdx.x][i];
-            }
-            __syncthreads();
-        }
-    }
+    spec_transpose_body<T>(DeviceBlock(), tile, in, out, p, B);
 }
 
-// Full-length complex frames (imaginary part zero) of every row.
 template <typename T, typename C>
 __global__ void frame_c2(const T* __restrict__ x, C* __restrict__ frames, const T* __restrict__ window, KParams p,
                          int n, int64_t B) {
-    const int64_t F = p.n_frames, L = p.n_samples;
-    const int64_t e = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (e >= F * n) return;
-    const int64_t f = e / n;
-    const int i = static_cast<int>(e % n);
-    const T w = window[i];
-    for (int64_t b = blockIdx.y; b < B; b += gridDim.y) {
-        const T v = padded_sample(x + b * L, L, f * p.hop - p.pad + i, p.reflect != 0) * w;
-        frames[b * F * n + e] = cmake<C>(v, T(0));
-    }
+    frame_c2_body<T, C>(DeviceBlock(), x, frames, window, p, n, B);
 }
 
-// The first n_bins bins of every transformed full-length frame, in the
-// output mode (complex spectra to cout, real values frame-major to rout).
 template <typename T, typename C>
 __global__ void half_c2(const C* __restrict__ frames, C* __restrict__ cout, T* __restrict__ rout, KParams p, int n,
                         int64_t B) {
-    const int64_t F = p.n_frames, K = p.n_bins;
-    const int64_t e = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (e >= F * K) return;
-    const int64_t f = e / K, k = e % K;
-    for (int64_t b = blockIdx.y; b < B; b += gridDim.y) {
-        const C X = frames[(b * F + f) * n + k];
-        if (p.mode == kModeComplex) {
-            cout[b * F * K + e] = X;
-        } else {
-            rout[b * F * K + e] = mode_value(X.x, X.y, p.mode);
-        }
-    }
+    half_c2_body<T, C>(DeviceBlock(), frames, cout, rout, p, n, B);
 }
 
 __global__ void cvt_h2f(const __half* __restrict__ in, float* __restrict__ out, int64_t count) {
-    const int64_t e = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (e < count) out[e] = __half2float(in[e]);
+    cvt_h2f_body(DeviceBlock(), in, out, count);
 }
 
 __global__ void cvt_f2h(const float* __restrict__ in, __half* __restrict__ out, int64_t count) {
-    const int64_t e = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (e < count) out[e] = __float2half_rn(in[e]);
+    cvt_f2h_body(DeviceBlock(), in, out, count);
 }
 
-// Frame gradients of one row (power-of-two half): the bin gradients, the
-// adjoint of the real FFT (bin 0 and the Nyquist bin keep their real part,
-// interior bins count once) and of the windowing.  Pairs (k, h - k) are
-// handled by one thread, so the packed spectrum is rewritten in place.
 __global__ void stft_bwd_frames(const float2* __restrict__ cgrad, const float* __restrict__ rgrad,
                                 const float* __restrict__ x, float* __restrict__ frames,
                                 const float* __restrict__ window, const float2* __restrict__ tw,
-                                const float2* __restrict__ stw, KParams p) {
+                                const float2* __restrict__ stw, KParams p, int64_t B) {
     extern __shared__ float2 s[];
-    const int h = p.half;
-    const int64_t f = blockIdx.x;
-    const int64_t K = p.n_bins, L = p.n_samples;
-    if (p.mode != kModeComplex) {
-        const int64_t start = f * p.hop - p.pad;
-        for (int j = threadIdx.x; j < h; j += blockDim.x) {
-            s[j] = packed_pair<float, float2>(x, L, start, j, window, p.reflect != 0);
-        }
-        __syncthreads();
-        shared_fft<16>(s, tw, h, 1.0f, false);
-    }
-    for (int k = threadIdx.x; k <= h / 2; k += blockDim.x) {
-        stft_bwd_pair(s, k, h, cgrad, rgrad, f * K, p.mode, stw);
-    }
-    __syncthreads();
-    shared_fft<16>(s, tw, h, -1.0f, false);
-    float* dst = frames + f * 2 * h;
-    for (int j = threadIdx.x; j < h; j += blockDim.x) {
-        dst[2 * j] = s[j].x * __ldg(window + 2 * j);
-        dst[2 * j + 1] = s[j].y * __ldg(window + 2 * j + 1);
-    }
+    stft_bwd_frames_body(DeviceBlock(), s, cgrad, rgrad, x, frames, window, tw, stw, p, B);
 }
 
-// Complex bin gradients of one row written over its full-length spectrum
-// (recomputed there for the real modes), zero above the last bin: the
-// inverse full-length FFT's real part is then the windowed frame gradient.
 __global__ void bwd_full_spectrum(const float2* __restrict__ cgrad, const float* __restrict__ rgrad,
-                                  float2* __restrict__ A, KParams p, int n) {
-    const int64_t F = p.n_frames, K = p.n_bins;
-    const int64_t e = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (e >= F * n) return;
-    const int64_t f = e / n, k = e % n;
-    A[e] = k < K ? bin_gradient(cgrad, rgrad, f * K + k, A[e], p.mode) : make_float2(0.0f, 0.0f);
+                                  float2* __restrict__ A, KParams p, int n, int64_t B) {
+    bwd_full_spectrum_body(DeviceBlock(), cgrad, rgrad, A, p, n, B);
 }
 
-// Real part of full-length frames times the window and a scale.
 __global__ void full_real_frames(const float2* __restrict__ A, float* __restrict__ frames,
-                                 const float* __restrict__ window, int n, int64_t count, float scale) {
-    const int64_t e = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (e < count) frames[e] = A[e].x * __ldg(window + e % n) * scale;
+                                 const float* __restrict__ window, int n, int64_t count, float scale, int64_t B) {
+    full_real_frames_body(DeviceBlock(), A, frames, window, n, count, scale, B);
 }
 
-// Adjoint of framing for one row (KParams.row): every sample gathers its
-// frame gradients, plus the reflect-padding images.
-__global__ void ola_gather(const float* __restrict__ frames, float* __restrict__ out, KParams p, int len) {
-    const int64_t t = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (t >= p.n_samples) return;
-    out[int64_t(p.row) * p.n_samples + t] =
-        ola_gather_value(frames, t, p.n_samples, len, p.hop, p.pad, p.n_frames, p.reflect != 0);
+__global__ void ola_gather(const float* __restrict__ frames, float* __restrict__ out, KParams p, int len,
+                           int64_t B) {
+    ola_gather_body(DeviceBlock(), frames, out, p, len, B);
 }
 
-// Summed squared window at every padded position 0 .. P - 1.
 __global__ void istft_env(const float* __restrict__ wsq, float* __restrict__ env, int64_t P, int n, int hop,
                           int64_t F) {
-    const int64_t q = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (q >= P) return;
-    int64_t lo = 0, hi = -1;
-    ops::covering_frames(q, n, hop, F, lo, hi);
-    float e = 0.0f;
-    for (int64_t f = lo; f <= hi; ++f) e += __ldg(wsq + (q - f * hop));
-    env[q] = e;
+    istft_env_body(DeviceBlock(), wsq, env, P, n, hop, F);
 }
 
-// Windowed inverse-FFT frames of one row (power-of-two half), scaled by 1/n.
 __global__ void istft_fwd_frames(const float2* __restrict__ spec, float* __restrict__ frames,
                                  const float* __restrict__ window, const float2* __restrict__ tw,
-                                 const float2* __restrict__ stw, KParams p, float scale) {
+                                 const float2* __restrict__ stw, KParams p, float scale, int64_t B) {
     extern __shared__ float2 s[];
-    const int h = p.half;
-    const int64_t f = blockIdx.x;
-    const float2* Y = spec + f * p.n_bins;
-    for (int k = threadIdx.x; k <= h / 2; k += blockDim.x) istft_pair(s, k, h, Y, stw);
-    __syncthreads();
-    shared_fft<16>(s, tw, h, -1.0f, false);
-    float* dst = frames + f * 2 * h;
-    for (int j = threadIdx.x; j < h; j += blockDim.x) {
-        dst[2 * j] = s[j].x * scale * __ldg(window + 2 * j);
-        dst[2 * j + 1] = s[j].y * scale * __ldg(window + 2 * j + 1);
-    }
+    istft_fwd_frames_body(DeviceBlock(), s, spec, frames, window, tw, stw, p, scale, B);
 }
 
-// Hermitian full-length spectra of one row for the inverse FFT.
-__global__ void istft_full_spectrum(const float2* __restrict__ spec, float2* __restrict__ A, KParams p, int n) {
-    const int64_t F = p.n_frames, K = p.n_bins;
-    const int64_t e = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (e >= F * n) return;
-    const int64_t f = e / n, k = e % n;
-    A[e] = hermitian_value(spec + f * K, static_cast<int>(k), n);
+__global__ void istft_full_spectrum(const float2* __restrict__ spec, float2* __restrict__ A, KParams p, int n,
+                                    int64_t B) {
+    istft_full_spectrum_body(DeviceBlock(), spec, A, p, n, B);
 }
 
-// Overlap-added, envelope-normalised samples of one row.
 __global__ void istft_gather(const float* __restrict__ frames, const float* __restrict__ env, float* __restrict__ out,
-                             int64_t kept, int64_t length, int n, int hop, int64_t pad, int64_t F) {
-    const int64_t t = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (t >= length) return;
-    float v = 0.0f;
-    if (t < kept) {
-        v = overlap_sum(frames, pad + t, n, hop, F);
-        const float e = env[pad + t];
-        if (e > FLT_MIN) v /= e;
-    }
-    out[t] = v;
+                             int64_t kept, int64_t length, int n, int hop, int64_t pad, int64_t F, int64_t B) {
+    istft_gather_body(DeviceBlock(), frames, env, out, kept, length, n, hop, pad, F, B);
 }
 
-// Gradient at every padded position of one row: divided by the envelope where
-// the forward divided, zero outside the kept samples.
 __global__ void istft_grad_pad(const float* __restrict__ grad, const float* __restrict__ env,
-                               float* __restrict__ padded, int64_t P, int64_t pad, int64_t kept) {
-    const int64_t q = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (q >= P) return;
-    const int64_t i = q - pad;
-    float v = 0.0f;
-    if (i >= 0 && i < kept) {
-        const float e = env[q];
-        v = e > FLT_MIN ? grad[i] / e : grad[i];
-    }
-    padded[q] = v;
+                               float* __restrict__ padded, int64_t P, int64_t pad, int64_t kept, int64_t length,
+                               int64_t B) {
+    istft_grad_pad_body(DeviceBlock(), grad, env, padded, P, pad, kept, length, B);
 }
 
-// Bin gradients of one row (power-of-two half): the forward real FFT of the
-// windowed, scaled padded gradient; interior bins doubled, bin 0 and the
-// Nyquist bin real.
 __global__ void istft_bwd_frames(const float* __restrict__ padded, float2* __restrict__ out,
                                  const float* __restrict__ window, const float2* __restrict__ tw,
-                                 const float2* __restrict__ stw, KParams p, float scale) {
+                                 const float2* __restrict__ stw, KParams p, float scale, int64_t P, int64_t B) {
     extern __shared__ float2 s[];
-    const int h = p.half;
-    const int64_t f = blockIdx.x;
-    const float* src = padded + f * p.hop;
-    for (int j = threadIdx.x; j < h; j += blockDim.x) {
-        s[j] = make_float2(src[2 * j] * __ldg(window + 2 * j) * scale,
-                           src[2 * j + 1] * __ldg(window + 2 * j + 1) * scale);
-    }
-    __syncthreads();
-    shared_fft<16>(s, tw, h, 1.0f, false);
-    float2* dst = out + f * p.n_bins;
-    for (int k = threadIdx.x; k <= h; k += blockDim.x) {
-        dst[k] = istft_bin_gradient(split_bin(s[k % h], s[(h - k) % h], split_twiddle(stw, k, h)), k, h);
-    }
+    istft_bwd_frames_body(DeviceBlock(), s, padded, out, window, tw, stw, p, scale, P, B);
 }
 
-// Full-length complex frames of the windowed, scaled padded gradient of one row.
 __global__ void istft_full_grad_frames(const float* __restrict__ padded, float2* __restrict__ A,
-                                       const float* __restrict__ window, int n, int hop, int64_t F, float scale) {
-    const int64_t e = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (e >= F * n) return;
-    const int64_t f = e / n;
-    const int i = static_cast<int>(e % n);
-    A[e] = make_float2(padded[f * hop + i] * __ldg(window + i) * scale, 0.0f);
+                                       const float* __restrict__ window, int n, int hop, int64_t F, int64_t P,
+                                       float scale, int64_t B) {
+    istft_full_grad_frames_body(DeviceBlock(), padded, A, window, n, hop, F, P, scale, B);
 }
 
-// The n_bins bin gradients of one row from its transformed full-length frames.
 __global__ void istft_full_bins(const float2* __restrict__ A, float2* __restrict__ out, int n, int K, int h,
-                                int64_t F) {
-    const int64_t e = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (e >= F * K) return;
-    const int64_t f = e / K;
-    const int k = static_cast<int>(e % K);
-    out[e] = istft_bin_gradient(A[f * n + k], k, h);
+                                int64_t F, int64_t B) {
+    istft_full_bins_body(DeviceBlock(), A, out, n, K, h, F, B);
 }
-
-// ---------------------------------------------------------------------------
 
 // ---------------------------------------------------------------------------
 
@@ -577,50 +386,47 @@ private:
         const cudaStream_t s = to_stream(stream);
         const KParams p = params(L, F, mode);
         const int n = config_.n_fft;
-        const int64_t K = p.n_bins;
+        const int64_t K = p.n_bins, FK = F * K, Fn = F * n;
         const bool complex = p.mode == kModeComplex;
-        const float* rgrad = nullptr;
-        if (!complex) {
-            // Bin-major gradient to frame-major: the transpose with its two
-            // extents swapped.
-            scratch_.ensure(bytes(B * F * K, 4));
-            KParams swapped = p;
-            swapped.n_frames = p.n_bins;
-            swapped.n_bins = p.n_frames;
-            transpose_into(static_cast<const float*>(grad), scratch_.as<float>(), swapped, B, s);
-            rgrad = scratch_.as<const float>();
-        }
-        const auto* cgrad = static_cast<const float2*>(grad);
-        frames_.ensure(bytes(F * n, 4));
         const bool in_kernel = plan_.pow2;
-        if (!in_kernel) {
-            if (!fft_full_) fft_full_ = need_fft(n, GpuPrecision::f32);
-            work_.ensure(bytes(F * n, 8));
-        }
-        for (int64_t r = 0; r < B; ++r) {
-            KParams pr = p;
-            pr.row = static_cast<int32_t>(std::min<int64_t>(r, std::numeric_limits<int32_t>::max()));
-            const float2* cg = complex ? cgrad + r * F * K : nullptr;
-            const float* rg = complex ? nullptr : rgrad + r * F * K;
-            const float* xr = x + r * L;
+        if (!in_kernel && !fft_full_) fft_full_ = need_fft(n, GpuPrecision::f32);
+        // A row holds its frame gradients, its full-length spectra off the
+        // in-kernel path and the frame-major copy of a real gradient.
+        const int64_t rows = rows_per_chunk(Fn * 4 + (in_kernel ? 0 : Fn * 8) + (complex ? 0 : FK * 4), B);
+        frames_.ensure(bytes(rows * Fn, 4));
+        if (!in_kernel) work_.ensure(bytes(rows * Fn, 8));
+        if (!complex) scratch_.ensure(bytes(rows * FK, 4));
+        // Bin-major gradient to frame-major: the transpose with its two
+        // extents swapped.
+        KParams swapped = p;
+        swapped.n_frames = p.n_bins;
+        swapped.n_bins = p.n_frames;
+        for (int64_t first = 0; first < B; first += rows) {
+            const int64_t R = std::min(rows, B - first);
+            const unsigned gy = grid_rows(R);
+            const float2* cg = complex ? static_cast<const float2*>(grad) + first * FK : nullptr;
+            const float* rg = nullptr;
+            if (!complex) {
+                transpose_into(static_cast<const float*>(grad) + first * FK, scratch_.as<float>(), swapped, R, s);
+                rg = scratch_.as<const float>();
+            }
+            const float* xr = x + first * L;
             if (in_kernel) {
-                stft_bwd_frames<<<static_cast<unsigned>(F), plan_.threads, plan_.shared_bytes(), s>>>(
-                    cg, rg, xr, frames_.as<float>(), plan_.win(), plan_.tw(), plan_.stw(), pr);
+                stft_bwd_frames<<<dim3(static_cast<unsigned>(F), gy), plan_.threads, plan_.shared_bytes(), s>>>(
+                    cg, rg, xr, frames_.as<float>(), plan_.win(), plan_.tw(), plan_.stw(), p, R);
             } else {
                 if (!complex) {
-                    frame_c2<float, float2><<<dim3(blocks_for(F * n), 1), kBlock, 0, s>>>(xr, work_.as<float2>(),
-                                                                                        plan_.win(), pr, n, 1);
-                    fft_full_->execute_device(work_.get(), F, false, stream);
+                    frame_c2<float, float2><<<dim3(blocks_for(Fn), gy), kBlock, 0, s>>>(xr, work_.as<float2>(),
+                                                                                      plan_.win(), p, n, R);
+                    fft_full_->execute_device(work_.get(), R * F, false, stream);
                 }
-                bwd_full_spectrum<<<blocks_for(F * n), kBlock, 0, s>>>(cg, rg, work_.as<float2>(), pr, n);
-                fft_full_->execute_device(work_.get(), F, true, stream);
-                full_real_frames<<<blocks_for(F * n), kBlock, 0, s>>>(work_.as<const float2>(), frames_.as<float>(),
-                                                                      plan_.win(), n, F * n, 1.0f);
+                bwd_full_spectrum<<<dim3(blocks_for(Fn), gy), kBlock, 0, s>>>(cg, rg, work_.as<float2>(), p, n, R);
+                fft_full_->execute_device(work_.get(), R * F, true, stream);
+                full_real_frames<<<dim3(blocks_for(Fn), gy), kBlock, 0, s>>>(
+                    work_.as<const float2>(), frames_.as<float>(), plan_.win(), n, Fn, 1.0f, R);
             }
-            // The row goes through the pointer; the kernel's row index stays 0.
-            KParams gather = pr;
-            gather.row = 0;
-            ola_gather<<<blocks_for(L), kBlock, 0, s>>>(frames_.as<const float>(), out + r * L, gather, n);
+            ola_gather<<<dim3(blocks_for(L), gy), kBlock, 0, s>>>(frames_.as<const float>(), out + first * L, p, n,
+                                                                  R);
             check_launch("stft_bwd");
         }
     }
@@ -719,26 +525,29 @@ private:
         const cudaStream_t s = to_stream(stream);
         const KParams p = params(F);
         const int n = config_.n_fft;
-        const int64_t K = p.n_bins, P = padded_length(F), pad = p.pad;
+        const int64_t K = p.n_bins, P = padded_length(F), pad = p.pad, Fn = F * n;
         const int64_t kept = std::max<int64_t>(0, std::min(P - pad, length));
         const float scale = 1.0f / static_cast<float>(n);
         envelope(P, F, s);
-        frames_.ensure(bytes(F * n, 4));
-        if (!plan_.pow2) work_.ensure(bytes(F * n, 8));
-        for (int64_t r = 0; r < B; ++r) {
-            const float2* row = spec + r * F * K;
+        const int64_t rows = rows_per_chunk(Fn * 4 + (plan_.pow2 ? 0 : Fn * 8), B);
+        frames_.ensure(bytes(rows * Fn, 4));
+        if (!plan_.pow2) work_.ensure(bytes(rows * Fn, 8));
+        for (int64_t first = 0; first < B; first += rows) {
+            const int64_t R = std::min(rows, B - first);
+            const unsigned gy = grid_rows(R);
+            const float2* chunk = spec + first * F * K;
             if (plan_.pow2) {
-                istft_fwd_frames<<<static_cast<unsigned>(F), plan_.threads, plan_.shared_bytes(), s>>>(
-                    row, frames_.as<float>(), plan_.win(), plan_.tw(), plan_.stw(), p, scale);
+                istft_fwd_frames<<<dim3(static_cast<unsigned>(F), gy), plan_.threads, plan_.shared_bytes(), s>>>(
+                    chunk, frames_.as<float>(), plan_.win(), plan_.tw(), plan_.stw(), p, scale, R);
             } else {
-                istft_full_spectrum<<<blocks_for(F * n), kBlock, 0, s>>>(row, work_.as<float2>(), p, n);
-                fft_full_->execute_device(work_.get(), F, true, stream);
-                full_real_frames<<<blocks_for(F * n), kBlock, 0, s>>>(work_.as<const float2>(), frames_.as<float>(),
-                                                                      plan_.win(), n, F * n, scale);
+                istft_full_spectrum<<<dim3(blocks_for(Fn), gy), kBlock, 0, s>>>(chunk, work_.as<float2>(), p, n, R);
+                fft_full_->execute_device(work_.get(), R * F, true, stream);
+                full_real_frames<<<dim3(blocks_for(Fn), gy), kBlock, 0, s>>>(
+                    work_.as<const float2>(), frames_.as<float>(), plan_.win(), n, Fn, scale, R);
             }
-            istft_gather<<<blocks_for(length), kBlock, 0, s>>>(frames_.as<const float>(), env_.as<const float>(),
-                                                               out + r * length, kept, length, n,
-                                                               config_.hop_length, pad, F);
+            istft_gather<<<dim3(blocks_for(length), gy), kBlock, 0, s>>>(
+                frames_.as<const float>(), env_.as<const float>(), out + first * length, kept, length, n,
+                config_.hop_length, pad, F, R);
             check_launch("istft_fwd");
         }
     }
@@ -748,25 +557,29 @@ private:
         const cudaStream_t s = to_stream(stream);
         const KParams p = params(F);
         const int n = config_.n_fft;
-        const int64_t K = p.n_bins, P = padded_length(F), pad = p.pad;
+        const int64_t K = p.n_bins, P = padded_length(F), pad = p.pad, Fn = F * n;
         const int64_t kept = std::max<int64_t>(0, std::min(P - pad, length));
         const float scale = 1.0f / static_cast<float>(n);
         envelope(P, F, s);
-        padded_.ensure(bytes(P, 4));
-        if (!plan_.pow2) work_.ensure(bytes(F * n, 8));
-        for (int64_t r = 0; r < B; ++r) {
-            istft_grad_pad<<<blocks_for(P), kBlock, 0, s>>>(grad + r * length, env_.as<const float>(),
-                                                            padded_.as<float>(), P, pad, kept);
-            float2* row = out + r * F * K;
+        const int64_t rows = rows_per_chunk(P * 4 + (plan_.pow2 ? 0 : Fn * 8), B);
+        padded_.ensure(bytes(rows * P, 4));
+        if (!plan_.pow2) work_.ensure(bytes(rows * Fn, 8));
+        for (int64_t first = 0; first < B; first += rows) {
+            const int64_t R = std::min(rows, B - first);
+            const unsigned gy = grid_rows(R);
+            istft_grad_pad<<<dim3(blocks_for(P), gy), kBlock, 0, s>>>(grad + first * length, env_.as<const float>(),
+                                                                      padded_.as<float>(), P, pad, kept, length, R);
+            float2* chunk = out + first * F * K;
             if (plan_.pow2) {
-                istft_bwd_frames<<<static_cast<unsigned>(F), plan_.threads, plan_.shared_bytes(), s>>>(
-                    padded_.as<const float>(), row, plan_.win(), plan_.tw(), plan_.stw(), p, scale);
+                istft_bwd_frames<<<dim3(static_cast<unsigned>(F), gy), plan_.threads, plan_.shared_bytes(), s>>>(
+                    padded_.as<const float>(), chunk, plan_.win(), plan_.tw(), plan_.stw(), p, scale, P, R);
             } else {
-                istft_full_grad_frames<<<blocks_for(F * n), kBlock, 0, s>>>(
-                    padded_.as<const float>(), work_.as<float2>(), plan_.win(), n, config_.hop_length, F, scale);
-                fft_full_->execute_device(work_.get(), F, false, stream);
-                istft_full_bins<<<blocks_for(F * K), kBlock, 0, s>>>(work_.as<const float2>(), row, n,
-                                                                     static_cast<int>(K), plan_.half, F);
+                istft_full_grad_frames<<<dim3(blocks_for(Fn), gy), kBlock, 0, s>>>(
+                    padded_.as<const float>(), work_.as<float2>(), plan_.win(), n, config_.hop_length, F, P, scale,
+                    R);
+                fft_full_->execute_device(work_.get(), R * F, false, stream);
+                istft_full_bins<<<dim3(blocks_for(F * K), gy), kBlock, 0, s>>>(
+                    work_.as<const float2>(), chunk, n, static_cast<int>(K), plan_.half, F, R);
             }
             check_launch("istft_bwd");
         }

@@ -29,9 +29,14 @@ int32_t read_env_thread_count() {
 // Read while the module loads; later changes of the environment are not seen.
 std::atomic<int32_t> g_num_threads{read_env_thread_count()};
 
+// Read once: glibc answers hardware_concurrency by reading a sysfs file, a
+// system call on every parallel_for otherwise.
 int32_t hardware_threads() {
-    const unsigned h = std::thread::hardware_concurrency();
-    return h == 0 ? 1 : static_cast<int32_t>(std::min<unsigned>(h, 1u << 20));
+    static const int32_t count = [] {
+        const unsigned h = std::thread::hardware_concurrency();
+        return h == 0 ? 1 : static_cast<int32_t>(std::min<unsigned>(h, 1u << 20));
+    }();
+    return count;
 }
 
 class ThreadPool {
