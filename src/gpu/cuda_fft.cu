@@ -175,17 +175,10 @@ bool valid_precision(GpuPrecision p) {
     return p == GpuPrecision::f16 || p == GpuPrecision::f32 || p == GpuPrecision::f64;
 }
 
-// e^(-2 pi i k / n) for k < n, computed in double.
+// e^(-2 pi i k / n) for k < n.
 template <typename C>
 std::vector<C> twiddle_table(int32_t n) {
-    using T = typename cuda::real_of<C>::type;
-    std::vector<C> tw(static_cast<std::size_t>(n));
-    const double scale = 1.0 / n;
-    for (int32_t k = 0; k < n; ++k) {
-        const double angle = k * (-2.0 * cuda::detail::kPi) * scale;
-        tw[k] = cuda::cmake<C>(static_cast<T>(std::cos(angle)), static_cast<T>(std::sin(angle)));
-    }
-    return tw;
+    return cuda::twiddle_table<C>(n, n);
 }
 
 // --- Stockham engine -------------------------------------------------------------------

@@ -13,7 +13,9 @@
 // and is unnormalised.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include <vector_types.h>  // float2, double2 (host compilers as well)
 
@@ -163,6 +165,20 @@ inline constexpr double kCos8 = 0.92387953251128675612818318939678829;  // cos(p
 inline constexpr double kSin8 = 0.38268343236508977172845998403039887;  // sin(pi / 8)
 
 }  // namespace detail
+
+// e^(-2 pi i k / n) for k < count, from a double angle; the one table builder
+// of every device twiddle table.
+template <typename C>
+std::vector<C> twiddle_table(int count, int n) {
+    using T = typename real_of<C>::type;
+    std::vector<C> tw(static_cast<std::size_t>(count > 0 ? count : 0));
+    const double scale = 1.0 / n;
+    for (int k = 0; k < count; ++k) {
+        const double angle = k * (-2.0 * detail::kPi) * scale;
+        tw[k] = cmake<C>(static_cast<T>(std::cos(angle)), static_cast<T>(std::sin(angle)));
+    }
+    return tw;
+}
 
 // --- small forward DFTs, in place: y[p] = sum_q x[q] e^(-2 pi i p q / R) --------------
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -17,16 +16,10 @@ namespace gc = qorva::dsp::gpu::cuda;
 template <typename C>
 using Real = typename gc::real_of<C>::type;
 
-// A device twiddle table: e^(-2 pi i k / n) for k < m, from a double angle.
+// A device twiddle table: e^(-2 pi i k / n) for k < m.
 template <typename C>
 std::vector<C> twiddles(int m, int n) {
-    constexpr double kTwoPi = 6.283185307179586476925286766559;
-    std::vector<C> tw(m);
-    for (int k = 0; k < m; ++k) {
-        const double angle = k * (-kTwoPi) * (1.0 / n);
-        tw[k] = gc::cmake<C>(static_cast<Real<C>>(std::cos(angle)), static_cast<Real<C>>(std::sin(angle)));
-    }
-    return tw;
+    return gc::twiddle_table<C>(m, n);
 }
 
 template <typename C, int R>
