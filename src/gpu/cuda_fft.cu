@@ -40,8 +40,7 @@ struct FftParams {
 constexpr int64_t kMaxGridX = std::numeric_limits<int32_t>::max();
 constexpr int64_t kMaxGridY = 65535;
 
-// --- element access: storage type S, arithmetic type C ---------------------------
-
+// Arithmetic type of each storage type.
 template <typename S>
 struct Compute {
     using type = S;
@@ -51,14 +50,6 @@ struct Compute<__half2> {
     using type = float2;
 };
 
-__device__ inline float2 widen(float2 v) { return v; }
-__device__ inline double2 widen(double2 v) { return v; }
-__device__ inline float2 widen(__half2 v) { return __half22float2(v); }
-
-__device__ inline void put(float2* p, float2 v) { *p = v; }
-__device__ inline void put(double2* p, double2 v) { *p = v; }
-__device__ inline void put(__half2* p, float2 v) { *p = __float22half2_rn(v); }
-
 // Values a thread of the shared-memory kernel holds across a barrier; with
 // the engine's block sizes every length within the shared-memory bound needs
 // at most 16 (radix 16, or 4 x radix 4) in single and at most 13 in double
@@ -67,7 +58,7 @@ __device__ inline void put(__half2* p, float2 v) { *p = __float22half2_rn(v); }
 template <typename C>
 constexpr int kSharedItems = sizeof(C) == sizeof(double2) ? 13 : 16;
 
-// --- kernels ---------------------------------------------------------------------------
+// --- kernels: thin wrappers around the per-thread bodies in cuda_fft_math.cuh ----------
 
 // One row per block: load (widened) into shared memory, all passes there,
 // store back.
@@ -78,74 +69,47 @@ __global__ void __launch_bounds__(1024) fft_shared(S* data, const typename Compu
     using T = typename cuda::real_of<C>::type;
     extern __shared__ __align__(16) unsigned char smem_raw[];
     C* s = reinterpret_cast<C*>(smem_raw);
-    S* row = data + static_cast<int64_t>(blockIdx.x) * p.n;
-    for (int i = threadIdx.x; i < p.n; i += blockDim.x) s[i] = widen(row[i]);
+    S* row = data + cuda::row_offset(blockIdx.x, p.n);
+    const int tid = static_cast<int>(threadIdx.x), threads = static_cast<int>(blockDim.x);
+    cuda::shared_row_load(row, s, p.n, tid, threads);
     __syncthreads();
     cuda::shared_fft<kSharedItems<C>>(s, tw, p.n, static_cast<T>(p.sign), p.radix != 0);
-    for (int i = threadIdx.x; i < p.n; i += blockDim.x) put(row + i, s[i]);
+    cuda::shared_row_store(row, s, p.n, tid, threads);
 }
 
 // One Stockham pass of radix R: x = butterfly, y = row.
 template <typename S, int R>
 __global__ void __launch_bounds__(256) fft_stage(const S* __restrict__ src, S* __restrict__ dst,
                                                  const typename Compute<S>::type* __restrict__ tw, FftParams p) {
-    using C = typename Compute<S>::type;
-    using T = typename cuda::real_of<C>::type;
-    const int j = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-    if (j >= p.n / R) return;
-    const int64_t offset = static_cast<int64_t>(blockIdx.y) * p.n;
-    const S* in = src + offset;
-    S* out = dst + offset;
-    C y[R];
-    cuda::stockham_gather<R>([in](int i) { return widen(__ldg(in + i)); }, tw, p.n, p.stride, j,
-                             static_cast<T>(p.sign), y);
-    cuda::stockham_scatter<R>([out](int i, C v) { put(out + i, v); }, p.stride, j, y);
+    using T = typename cuda::real_of<typename Compute<S>::type>::type;
+    cuda::fft_stage_butterfly<R>(src, dst, tw, p.n, p.stride, static_cast<T>(p.sign), blockIdx.y,
+                                 static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x));
 }
 
 // Real float32 values to complex (x, 0).
 __global__ void r2c_widen(const float* __restrict__ in, float2* __restrict__ out, int64_t count) {
-    for (int64_t i = blockIdx.x * static_cast<int64_t>(blockDim.x) + threadIdx.x; i < count;
-         i += static_cast<int64_t>(gridDim.x) * blockDim.x) {
-        out[i] = make_float2(__ldg(in + i), 0.0f);
-    }
+    cuda::grid_stride(count, blockIdx.x, gridDim.x, threadIdx.x, blockDim.x,
+                      [=](int64_t i) { cuda::r2c_element(in, out, i); });
 }
 
-// Bluestein: work[row][k] = x[k] w[k] for k < n, 0 up to m; x conjugated first
-// for the inverse.
+// Bluestein's three pointwise steps: x = element, y = row.
+__device__ inline int64_t element_index() { return static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x; }
+
 template <typename T>
 __global__ void blue_pre(const T* __restrict__ data, T* __restrict__ work, const T* __restrict__ chirp, int n, int m,
                          float sign) {
-    const int k = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-    if (k >= m) return;
-    const int64_t row = blockIdx.y;
-    T v = cuda::cmake<T>(0, 0);
-    if (k < n) {
-        T x = data[row * n + k];
-        x.y *= sign;
-        v = cuda::cmul(x, __ldg(chirp + k));
-    }
-    work[row * m + k] = v;
+    cuda::blue_pre_element(data, work, chirp, n, m, sign, blockIdx.y, element_index());
 }
 
-// work[row][k] *= FFT of the chirp kernel (already divided by m).
 template <typename T>
 __global__ void blue_mul(T* __restrict__ work, const T* __restrict__ kernel_fft, int m) {
-    const int k = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-    if (k >= m) return;
-    const int64_t i = static_cast<int64_t>(blockIdx.y) * m + k;
-    work[i] = cuda::cmul(work[i], __ldg(kernel_fft + k));
+    cuda::blue_mul_element(work, kernel_fft, m, blockIdx.y, element_index());
 }
 
-// data[row][k] = work[row][k] w[k], conjugated again for the inverse.
 template <typename T>
 __global__ void blue_post(const T* __restrict__ work, T* __restrict__ data, const T* __restrict__ chirp, int n, int m,
                           float sign) {
-    const int k = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-    if (k >= n) return;
-    const int64_t row = blockIdx.y;
-    T v = cuda::cmul(__ldg(work + row * m + k), __ldg(chirp + k));
-    v.y *= sign;
-    data[row * n + k] = v;
+    cuda::blue_post_element(work, data, chirp, n, m, sign, blockIdx.y, element_index());
 }
 
 // --- helpers -------------------------------------------------------------------------------
@@ -157,11 +121,7 @@ std::size_t byte_count(int64_t elements, std::size_t elem) {
     return static_cast<std::size_t>(elements) * elem;
 }
 
-// Calls launch(first_row, rows) over the batch in chunks a grid dimension holds.
-template <typename F>
-void for_row_chunks(int64_t batch, int64_t max_rows, F&& launch) {
-    for (int64_t first = 0; first < batch; first += max_rows) launch(first, std::min(max_rows, batch - first));
-}
+using cuda::for_row_chunks;
 
 std::size_t storage_bytes(GpuPrecision p) {
     switch (p) {
@@ -175,17 +135,10 @@ bool valid_precision(GpuPrecision p) {
     return p == GpuPrecision::f16 || p == GpuPrecision::f32 || p == GpuPrecision::f64;
 }
 
-// e^(-2 pi i k / n) for k < n, computed in double.
+// e^(-2 pi i k / n) for k < n.
 template <typename C>
 std::vector<C> twiddle_table(int32_t n) {
-    using T = typename cuda::real_of<C>::type;
-    std::vector<C> tw(static_cast<std::size_t>(n));
-    const double scale = 1.0 / n;
-    for (int32_t k = 0; k < n; ++k) {
-        const double angle = k * (-2.0 * cuda::detail::kPi) * scale;
-        tw[k] = cuda::cmake<C>(static_cast<T>(std::cos(angle)), static_cast<T>(std::sin(angle)));
-    }
-    return tw;
+    return cuda::twiddle_table<C>(n, n);
 }
 
 // --- Stockham engine -------------------------------------------------------------------

@@ -1,8 +1,9 @@
 // Arithmetic of the GPU FFT: complex helpers on float2 / double2, the radix
-// rule, the small DFT butterflies and one Stockham (autosort) pass split into
-// a gather and a scatter.  Everything except the block-wide shared-memory FFT
-// is host-callable too, so the C++ tests run the kernels' exact index math and
-// butterflies on the CPU.
+// rule, the small DFT butterflies, one Stockham (autosort) pass split into a
+// gather and a scatter, and the bodies of the FFT kernels as functions of
+// their thread and block indices.  Everything except the barriers of the
+// block-wide shared-memory FFT is host-callable, so the C++ tests run the
+// kernels' own index math, layouts and butterflies on the CPU.
 //
 // Stockham pass with radix R over a row of n values, after passes whose
 // radices multiply to L (R * L divides n): butterfly j (0 <= j < n / R) reads
@@ -13,8 +14,12 @@
 // and is unnormalised.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <vector>
 
+#include <cuda_fp16.h>     // __half2 and its conversions (host-callable too)
 #include <vector_types.h>  // float2, double2 (host compilers as well)
 
 #include "gpu/fft_radix.hpp"  // fft_radix, QORVA_HD
@@ -79,6 +84,27 @@ template <typename C>
 QORVA_HD QORVA_INLINE C cmul_neg_i(C a) {
     return cmake<C>(a.y, -a.x);
 }
+
+// --- element access: storage type S, arithmetic type C ---------------------------
+
+// Read-only data goes through the non-coherent cache on the device.
+template <typename T>
+QORVA_HD QORVA_INLINE T load_ro(const T* p) {
+#ifdef __CUDA_ARCH__
+    return __ldg(p);
+#else
+    return *p;
+#endif
+}
+
+// Half-precision rows are transformed in single precision.
+QORVA_HD QORVA_INLINE float2 widen(float2 v) { return v; }
+QORVA_HD QORVA_INLINE double2 widen(double2 v) { return v; }
+QORVA_HD QORVA_INLINE float2 widen(__half2 v) { return __half22float2(v); }
+
+QORVA_HD QORVA_INLINE void put(float2* p, float2 v) { *p = v; }
+QORVA_HD QORVA_INLINE void put(double2* p, double2 v) { *p = v; }
+QORVA_HD QORVA_INLINE void put(__half2* p, float2 v) { *p = __float22half2_rn(v); }
 
 // --- radix rule ------------------------------------------------------------------
 
@@ -163,6 +189,20 @@ inline constexpr double kCos8 = 0.92387953251128675612818318939678829;  // cos(p
 inline constexpr double kSin8 = 0.38268343236508977172845998403039887;  // sin(pi / 8)
 
 }  // namespace detail
+
+// e^(-2 pi i k / n) for k < count, from a double angle; the one table builder
+// of every device twiddle table.
+template <typename C>
+std::vector<C> twiddle_table(int count, int n) {
+    using T = typename real_of<C>::type;
+    std::vector<C> tw(static_cast<std::size_t>(count > 0 ? count : 0));
+    const double scale = 1.0 / n;
+    for (int k = 0; k < count; ++k) {
+        const double angle = k * (-2.0 * detail::kPi) * scale;
+        tw[k] = cmake<C>(static_cast<T>(std::cos(angle)), static_cast<T>(std::sin(angle)));
+    }
+    return tw;
+}
 
 // --- small forward DFTs, in place: y[p] = sum_q x[q] e^(-2 pi i p q / R) --------------
 
@@ -326,57 +366,168 @@ QORVA_HD QORVA_INLINE void stockham_scatter(Store store, int L, int j, const C (
     for (int q = 0; q < R; ++q) store(base + q * L, y[q]);
 }
 
+// --- block-wide shared-memory FFT -------------------------------------------------------
+
+// Shared memory has 32 four-byte banks, and a warp's 8-byte (16-byte)
+// accesses are served per half-warp (quarter-warp): 128 bytes, 16 float2 or
+// 8 double2 slots, one per bank pair (quad).  A first pass with L = 1 stores
+// thread j's outputs at j R + q, so a radix-16 float2 pass puts all 16
+// threads of a half-warp on one bank pair, and radix 8 or the small-L passes
+// after it still 4 to 8.  Each pass reads everything into registers before a
+// barrier and writes after it, so the layout may change between passes: the
+// first pass reads the natural layout and writes the swizzled one, middle
+// passes read and write swizzled, the last writes natural again (a single
+// pass stays natural), and callers fill and read s in natural order.  The
+// swizzle XORs the slot within each 128-byte row with the row number, which
+// spreads those stores over distinct banks; a pass's reads j + q n/R of
+// consecutive j stay within one or two rows, at most 2-way.  It permutes
+// slots within a row only, so it needs no more memory, but only when n is a
+// whole number of rows.
+template <typename C>
+inline constexpr int kSwizzleBits = sizeof(C) >= 16 ? 3 : 4;
+
+template <typename C>
+QORVA_HD QORVA_INLINE bool shared_swizzles(int n) {
+    return n % (1 << kSwizzleBits<C>) == 0;
+}
+
+template <typename C>
+QORVA_HD QORVA_INLINE int shared_slot(int i, bool swizzled) {
+    constexpr int bits = kSwizzleBits<C>;
+    return swizzled ? i ^ ((i >> bits) & ((1 << bits) - 1)) : i;
+}
+
+// The pass after radices of product L: its radix, butterflies per thread
+// (j = tid + i threads for i < per_thread) and the layouts it reads and
+// writes.  Uniform over the block, so every thread reaches the same barriers.
+struct SharedPass {
+    int radix;
+    int per_thread;
+    bool in_swizzled;
+    bool out_swizzled;
+};
+
+QORVA_HD QORVA_INLINE SharedPass shared_pass_plan(int n, int L, bool allow16, int threads, bool swizzled) {
+    const int r = fft_radix(n / L, allow16);
+    return {r, (n / r + threads - 1) / threads, swizzled && L > 1, swizzled && L * r < n};
+}
+
+// Calls f(RadixTag<K>{}) for the butterflies a thread holds in a radix-R pass
+// (K = k <= 4) when K R <= MaxItems, and says whether it did; only those
+// widths are compiled.
+template <int MaxItems, int R, typename F>
+QORVA_HD QORVA_INLINE bool with_pass_width(int k, F&& f) {
+    if constexpr (R <= MaxItems) {
+        if (k == 1) {
+            f(RadixTag<1>{});
+            return true;
+        }
+    }
+    if constexpr (2 * R <= MaxItems) {
+        if (k == 2) {
+            f(RadixTag<2>{});
+            return true;
+        }
+    }
+    if constexpr (3 * R <= MaxItems) {
+        if (k == 3) {
+            f(RadixTag<3>{});
+            return true;
+        }
+    }
+    if constexpr (4 * R <= MaxItems) {
+        if (k == 4) {
+            f(RadixTag<4>{});
+            return true;
+        }
+    }
+    return false;
+}
+
 // Whether the block-wide shared-memory FFT of n values runs with `threads`
 // threads when each thread may hold at most max_items values across a pass's
 // barrier: every pass with radix r needs k = ceil((n / r) / threads) <= 4
 // butterflies per thread and k r <= max_items.
 QORVA_HD QORVA_INLINE bool shared_fft_fits(int n, int threads, bool allow16, int max_items) {
     for (int L = 1; L < n;) {
-        const int r = fft_radix(n / L, allow16);
-        const int per_thread = (n / r + threads - 1) / threads;
-        if (per_thread > 4 || per_thread * r > max_items) return false;
-        L *= r;
+        const SharedPass pass = shared_pass_plan(n, L, allow16, threads, false);
+        if (pass.per_thread > 4 || pass.per_thread * pass.radix > max_items) return false;
+        L *= pass.radix;
     }
     return true;
 }
 
-#ifdef __CUDACC__
-
-// One in-place pass over shared memory; each thread owns K butterflies
-// (j = tid + i blockDim.x), all read into registers before any is written.
-template <int R, int K, typename C>
-__device__ QORVA_INLINE void shared_pass(C* s, const C* tw, int n, int L, typename real_of<C>::type sign) {
+// Thread tid's half of a pass before the barrier: reads and twiddles its K
+// butterflies into y.  load(i) reads shared slot i.
+template <int R, int K, typename C, typename Load>
+QORVA_HD QORVA_INLINE void shared_gather(Load load, const C* tw, int n, int L, bool swizzled, int tid, int threads,
+                                         typename real_of<C>::type sign, C (&y)[K][R]) {
     const int butterflies = n / R;
-    const int tid = static_cast<int>(threadIdx.x), step = static_cast<int>(blockDim.x);
-    const auto load = [s](int i) { return s[i]; };
-    const auto store = [s](int i, C v) { s[i] = v; };
     // Defined on every path: a value left undefined on the idle path would
     // stay live, as far as register allocation knows, through the whole
     // kernel, and the registers of all passes would pile up.
-    C y[K][R];
     QORVA_UNROLL
     for (int i = 0; i < K; ++i) {
         QORVA_UNROLL
         for (int q = 0; q < R; ++q) y[i][q] = cmake<C>(0, 0);
     }
+    const auto at = [=](int i) { return load(shared_slot<C>(i, swizzled)); };
     QORVA_UNROLL
     for (int i = 0; i < K; ++i) {
-        const int j = tid + i * step;
-        if (j < butterflies) stockham_gather<R>(load, tw, n, L, j, sign, y[i]);
+        const int j = tid + i * threads;
+        if (j < butterflies) stockham_gather<R>(at, tw, n, L, j, sign, y[i]);
     }
+}
+
+// Thread tid's half after the barrier: store(i, value) writes shared slot i.
+template <int R, int K, typename C, typename Store>
+QORVA_HD QORVA_INLINE void shared_scatter(Store store, int n, int L, bool swizzled, int tid, int threads,
+                                          const C (&y)[K][R]) {
+    const int butterflies = n / R;
+    const auto at = [=](int i, C v) { store(shared_slot<C>(i, swizzled), v); };
+    QORVA_UNROLL
+    for (int i = 0; i < K; ++i) {
+        const int j = tid + i * threads;
+        if (j < butterflies) stockham_scatter<R>(at, L, j, y[i]);
+    }
+}
+
+// fft_shared's row load and store: thread tid moves elements tid + i threads
+// between the row in global memory and s, in natural order.
+template <typename S, typename C>
+QORVA_HD QORVA_INLINE void shared_row_load(const S* row, C* s, int n, int tid, int threads) {
+    for (int i = tid; i < n; i += threads) s[i] = widen(row[i]);
+}
+template <typename S, typename C>
+QORVA_HD QORVA_INLINE void shared_row_store(S* row, const C* s, int n, int tid, int threads) {
+    for (int i = tid; i < n; i += threads) put(row + i, s[i]);
+}
+
+#ifdef __CUDACC__
+
+// One in-place pass over shared memory; each thread owns K butterflies, all
+// read into registers before any is written.
+template <int R, int K, typename C>
+__device__ QORVA_INLINE void shared_pass(C* s, const C* tw, int n, int L, typename real_of<C>::type sign,
+                                         SharedPass pass) {
+    // The gather's slots depend on tid, n and R but not on L, so the compiler
+    // would hoist their swizzles out of shared_fft's pass loop, for every
+    // compiled radix and width at once, and keep them all live (three times
+    // the registers); an opaque tid per pass keeps them inside the pass.
+    int tid = static_cast<int>(threadIdx.x);
+    asm volatile("" : "+r"(tid));
+    const int threads = static_cast<int>(blockDim.x);
+    C y[K][R];
+    shared_gather<R, K>([s](int i) { return s[i]; }, tw, n, L, pass.in_swizzled, tid, threads, sign, y);
     __syncthreads();
-    QORVA_UNROLL
-    for (int i = 0; i < K; ++i) {
-        const int j = tid + i * step;
-        if (j < butterflies) stockham_scatter<R>(store, L, j, y[i]);
-    }
+    shared_scatter<R, K>([s](int i, C v) { s[i] = v; }, n, L, pass.out_swizzled, tid, threads, y);
     __syncthreads();
 }
 
 // In-place FFT of the n values in shared memory s by the whole block (tw as
 // for stockham_gather, radix 16 when allow16).  Needs blockDim.x * 4 >= n / r
 // for every pass radix r; the caller synchronises after filling s, and the
-// function returns after a barrier.
+// function returns after a barrier with s in natural order.
 //
 // MaxItems bounds the values a thread holds across a barrier (butterflies per
 // thread x radix); only passes within it are compiled, which keeps register
@@ -387,29 +538,98 @@ __device__ QORVA_INLINE void shared_pass(C* s, const C* tw, int n, int L, typena
 template <int MaxItems = 64, typename C>
 __device__ void shared_fft(C* s, const C* tw, int n, typename real_of<C>::type sign, bool allow16) {
     const int threads = static_cast<int>(blockDim.x);
+    const bool swizzled = shared_swizzles<C>(n);
     for (int L = 1; L < n;) {
-        const int r = fft_radix(n / L, allow16);
-        const int per_thread = (n / r + threads - 1) / threads;
-        with_radix(r, [&](auto tag) {
+        const SharedPass pass = shared_pass_plan(n, L, allow16, threads, swizzled);
+        with_radix(pass.radix, [&](auto tag) {
             constexpr int R = decltype(tag)::value;
-            if constexpr (R <= MaxItems) {
-                if (per_thread == 1) return shared_pass<R, 1>(s, tw, n, L, sign);
-            }
-            if constexpr (2 * R <= MaxItems) {
-                if (per_thread == 2) return shared_pass<R, 2>(s, tw, n, L, sign);
-            }
-            if constexpr (3 * R <= MaxItems) {
-                if (per_thread == 3) return shared_pass<R, 3>(s, tw, n, L, sign);
-            }
-            if constexpr (4 * R <= MaxItems) {
-                if (per_thread == 4) return shared_pass<R, 4>(s, tw, n, L, sign);
-            }
-            __trap();
+            const bool compiled = with_pass_width<MaxItems, R>(pass.per_thread, [&](auto width) {
+                shared_pass<R, decltype(width)::value>(s, tw, n, L, sign, pass);
+            });
+            if (!compiled) __trap();
         });
-        L *= r;
+        L *= pass.radix;
     }
 }
 
 #endif  // __CUDACC__
+
+// --- the other kernels' bodies, per thread --------------------------------------------
+
+// Element offset of a row; 64-bit, as batches pass 2^31 elements.
+QORVA_HD QORVA_INLINE int64_t row_offset(int64_t row, int n) { return row * n; }
+
+// Calls launch(first_row, rows) over the batch in chunks of at most max_rows,
+// the rows a grid dimension holds; the launch's block b then works on row
+// first_row + b.
+template <typename F>
+void for_row_chunks(int64_t batch, int64_t max_rows, F&& launch) {
+    for (int64_t first = 0; first < batch; first += max_rows) launch(first, std::min(max_rows, batch - first));
+}
+
+// Visits the indices i < count that thread `thread` of block `block` owns in
+// a grid-stride loop over `blocks` blocks of `threads` threads.
+template <typename F>
+QORVA_HD QORVA_INLINE void grid_stride(int64_t count, unsigned block, unsigned blocks, unsigned thread,
+                                       unsigned threads, F&& f) {
+    const int64_t stride = static_cast<int64_t>(blocks) * threads;
+    for (int64_t i = static_cast<int64_t>(block) * threads + thread; i < count; i += stride) f(i);
+}
+
+// Real float32 value i to complex (x, 0).
+QORVA_HD QORVA_INLINE void r2c_element(const float* __restrict__ in, float2* __restrict__ out, int64_t i) {
+    out[i] = cmake<float2>(load_ro(in + i), 0.0f);
+}
+
+// Butterfly j of one Stockham pass (stride L) over row `row`, from src to dst
+// in storage type S; threads past the last butterfly do nothing.
+template <int R, typename S, typename C>
+QORVA_HD QORVA_INLINE void fft_stage_butterfly(const S* __restrict__ src, S* __restrict__ dst,
+                                               const C* __restrict__ tw, int n, int L,
+                                               typename real_of<C>::type sign, int64_t row, int j) {
+    if (j >= n / R) return;
+    const S* in = src + row_offset(row, n);
+    S* out = dst + row_offset(row, n);
+    C y[R];
+    stockham_gather<R>([in](int i) { return widen(load_ro(in + i)); }, tw, n, L, j, sign, y);
+    stockham_scatter<R>([out](int i, C v) { put(out + i, v); }, L, j, y);
+}
+
+// Bluestein, element k of a row (64-bit: the padded length m may come within
+// a block of 2^31): work[row][k] = x[k] w[k] for k < n, 0 up to m; x
+// conjugated first for the inverse (sign -1).
+template <typename T>
+QORVA_HD QORVA_INLINE void blue_pre_element(const T* __restrict__ data, T* __restrict__ work,
+                                            const T* __restrict__ chirp, int n, int m, float sign, int64_t row,
+                                            int64_t k) {
+    if (k >= m) return;
+    T v = cmake<T>(0, 0);
+    if (k < n) {
+        T x = data[row_offset(row, n) + k];
+        x.y *= sign;
+        v = cmul(x, load_ro(chirp + k));
+    }
+    work[row_offset(row, m) + k] = v;
+}
+
+// work[row][k] *= FFT of the chirp kernel (already divided by m).
+template <typename T>
+QORVA_HD QORVA_INLINE void blue_mul_element(T* __restrict__ work, const T* __restrict__ kernel_fft, int m,
+                                            int64_t row, int64_t k) {
+    if (k >= m) return;
+    const int64_t i = row_offset(row, m) + k;
+    work[i] = cmul(work[i], load_ro(kernel_fft + k));
+}
+
+// data[row][k] = work[row][k] w[k], conjugated again for the inverse.
+template <typename T>
+QORVA_HD QORVA_INLINE void blue_post_element(const T* __restrict__ work, T* __restrict__ data,
+                                             const T* __restrict__ chirp, int n, int m, float sign, int64_t row,
+                                             int64_t k) {
+    if (k >= n) return;
+    T v = cmul(load_ro(work + row_offset(row, m) + k), load_ro(chirp + k));
+    v.y *= sign;
+    data[row_offset(row, n) + k] = v;
+}
 
 }  // namespace qorva::dsp::gpu::cuda

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "gpu/cuda_device.hpp"
+#include "gpu/cuda_fft_math.cuh"
 
 namespace qorva::dsp::gpu::cuda {
 
@@ -60,14 +61,7 @@ struct FramePlan {
             while (threads * 2 <= half && threads * 2 <= 256) threads *= 2;
         }
         window = upload(window_values.data(), window_values.size() * sizeof(float));
-        std::vector<float2> tw(half > 0 ? half : 1), st(half > 0 ? half : 1);
-        constexpr double two_pi = 6.283185307179586476925286766559;
-        for (int k = 0; k < half; ++k) {
-            const double a = k * (-two_pi) * (1.0 / half);
-            tw[k] = make_float2(static_cast<float>(std::cos(a)), static_cast<float>(std::sin(a)));
-            const double b = k * (-two_pi) * (1.0 / n);
-            st[k] = make_float2(static_cast<float>(std::cos(b)), static_cast<float>(std::sin(b)));
-        }
+        const std::vector<float2> tw = twiddle_table<float2>(half, half), st = twiddle_table<float2>(half, n);
         twiddles = upload(tw.data(), tw.size() * sizeof(float2));
         split = upload(st.data(), st.size() * sizeof(float2));
     }

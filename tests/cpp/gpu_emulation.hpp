@@ -1,10 +1,11 @@
 // Host emulation of the GPU kernels' scheduling: the device twiddle tables
-// and the block-wide shared-memory FFT as one block of threads runs it.
+// and the block-wide shared-memory FFT as one block of threads runs it,
+// through the kernels' own per-thread phases.
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
+#include <set>
 #include <vector>
 
 #include "check.hpp"
@@ -17,59 +18,89 @@ namespace gc = qorva::dsp::gpu::cuda;
 template <typename C>
 using Real = typename gc::real_of<C>::type;
 
-// A device twiddle table: e^(-2 pi i k / n) for k < m, from a double angle.
+// A device twiddle table: e^(-2 pi i k / n) for k < m.
 template <typename C>
 std::vector<C> twiddles(int m, int n) {
-    constexpr double kTwoPi = 6.283185307179586476925286766559;
-    std::vector<C> tw(m);
-    for (int k = 0; k < m; ++k) {
-        const double angle = k * (-kTwoPi) * (1.0 / n);
-        tw[k] = gc::cmake<C>(static_cast<Real<C>>(std::cos(angle)), static_cast<Real<C>>(std::sin(angle)));
-    }
-    return tw;
+    return gc::twiddle_table<C>(m, n);
 }
 
-template <typename C, int R>
+template <typename C, int K, int R>
 struct Regs {
-    C v[R];
+    C v[K][R];
 };
 
-// shared_fft on one block of `threads` threads: per pass each thread gathers
-// its butterflies tid + i threads (i < ceil(butterflies / threads) <= 4) into
-// registers, then after the barrier scatters them into the same buffer.
+// shared_fft on one block of `threads` threads: per pass every thread's
+// gather phase, the barrier, every thread's scatter phase, the barrier.
+// mem.load(tid, slot) and mem.store(tid, slot, value) are the shared-memory
+// accesses, mem.barrier() the barriers; swizzled as the kernel picks it,
+// unless the natural layout is asked for.
+template <typename C, typename Memory>
+void run_shared_fft(Memory& mem, int n, const std::vector<C>& tw, Real<C> sign, bool allow16, int threads,
+                    bool swizzled) {
+    for (int L = 1; L < n;) {
+        const gc::SharedPass pass = gc::shared_pass_plan(n, L, allow16, threads, swizzled);
+        gc::with_radix(pass.radix, [&](auto tag) {
+            constexpr int R = decltype(tag)::value;
+            CHECK((gc::with_pass_width<64, R>(pass.per_thread, [&](auto width) {
+                constexpr int K = decltype(width)::value;
+                std::vector<Regs<C, K, R>> regs(threads);
+                for (int tid = 0; tid < threads; ++tid) {
+                    gc::shared_gather<R, K>([&](int i) { return mem.load(tid, i); }, tw.data(), n, L,
+                                            pass.in_swizzled, tid, threads, sign, regs[tid].v);
+                }
+                mem.barrier();
+                for (int tid = 0; tid < threads; ++tid) {
+                    gc::shared_scatter<R, K>([&](int i, C v) { mem.store(tid, i, v); }, n, L, pass.out_swizzled,
+                                             tid, threads, regs[tid].v);
+                }
+                mem.barrier();
+            })));
+        });
+        L *= pass.radix;
+    }
+}
+
+// The shared-memory FFT of s.
 template <typename C>
 std::vector<C> shared_schedule(std::vector<C> s, const std::vector<C>& tw, Real<C> sign, bool allow16, int threads) {
+    struct Slots {
+        std::vector<C>& s;
+        C load(int, int i) { return s.at(i); }
+        void store(int, int i, C v) { s.at(i) = v; }
+        void barrier() {}
+    } mem{s};
     const int n = static_cast<int>(s.size());
-    for (int L = 1; L < n;) {
-        const int r = gc::fft_radix(n / L, allow16);
-        gc::with_radix(r, [&](auto tag) {
-            constexpr int R = decltype(tag)::value;
-            const int butterflies = n / R;
-            const int per_thread = (butterflies + threads - 1) / threads;
-            CHECK(per_thread <= 4);
-            std::vector<Regs<C, R>> regs(static_cast<std::size_t>(threads) * 4);
-            std::vector<int> taken(butterflies, 0);
-            for (int tid = 0; tid < threads; ++tid) {
-                for (int i = 0; i < per_thread; ++i) {
-                    const int j = tid + i * threads;
-                    if (j >= butterflies) continue;
-                    ++taken[j];
-                    gc::stockham_gather<R>([&](int k) { return s.at(k); }, tw.data(), n, L, j, sign,
-                                           regs[tid * 4 + i].v);
-                }
-            }
-            CHECK(std::all_of(taken.begin(), taken.end(), [](int t) { return t == 1; }));
-            for (int tid = 0; tid < threads; ++tid) {
-                for (int i = 0; i < per_thread; ++i) {
-                    const int j = tid + i * threads;
-                    if (j >= butterflies) continue;
-                    gc::stockham_scatter<R>([&](int k, C value) { s.at(k) = value; }, L, j, regs[tid * 4 + i].v);
-                }
-            }
-        });
-        L *= r;
-    }
+    run_shared_fft(mem, n, tw, sign, allow16, threads, gc::shared_swizzles<C>(n));
     return s;
 }
+
+// Worst n-way bank conflict of the shared-memory accesses: 32 four-byte banks
+// serve a warp's accesses of C in groups of 128 / sizeof(C) threads (half a
+// warp for 8 bytes, a quarter for 16), the k-th access of each thread of a
+// group is one instruction, and distinct slots on one bank serialise.
+template <typename C>
+struct BankConflicts {
+    int threads;
+    std::vector<std::vector<int>> slots = std::vector<std::vector<int>>(threads);
+    int worst = 0;
+    C load(int tid, int i) {
+        slots[tid].push_back(i);
+        return C{};
+    }
+    void store(int tid, int i, C) { slots[tid].push_back(i); }
+    void barrier() {
+        constexpr int group = 128 / static_cast<int>(sizeof(C));
+        for (int first = 0; first < threads; first += group) {
+            for (std::size_t k = 0; k < slots[first].size(); ++k) {
+                std::vector<std::set<int>> banks(group);
+                for (int tid = first; tid < std::min(first + group, threads); ++tid) {
+                    if (k < slots[tid].size()) banks[slots[tid][k] % group].insert(slots[tid][k]);
+                }
+                for (const auto& b : banks) worst = std::max(worst, static_cast<int>(b.size()));
+            }
+        }
+        for (auto& v : slots) v.clear();
+    }
+};
 
 }  // namespace gpu_emulation

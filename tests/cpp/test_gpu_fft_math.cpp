@@ -1,6 +1,8 @@
-// The GPU FFT's arithmetic run on the CPU: the Stockham passes as the
-// multi-pass and the shared-memory kernels schedule them, and the Bluestein
-// pipeline on top, against a direct DFT; plus the radix rule and planning.
+// The GPU FFT kernels' own bodies run on the CPU: the Stockham passes as the
+// multi-pass and the shared-memory kernels schedule them, the shared kernel's
+// row load and store in every storage type, and the Bluestein pipeline on
+// top, against a direct DFT; the shared-memory bank conflicts, the grid
+// geometry, the radix rule and planning.
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -54,7 +56,8 @@ template <typename C>
 void expect_close(const std::string& what, const std::vector<C>& got, const std::vector<cd>& want, double tol) {
     double num = 0, den = 0;
     for (std::size_t i = 0; i < want.size(); ++i) {
-        num += std::norm(cd(got[i].x, got[i].y) - want[i]);
+        const auto v = gc::widen(got[i]);
+        num += std::norm(cd(v.x, v.y) - want[i]);
         den += std::norm(want[i]);
     }
     if (!(std::sqrt(num / den) < tol)) qtest::fail(__FILE__, __LINE__, what + " n=" + std::to_string(want.size()));
@@ -75,7 +78,8 @@ bool smooth(int64_t n, std::initializer_list<int> primes) {
 
 std::set<int> radices_seen;
 
-// One launch per pass, every butterfly reading the pass input and writing the other buffer.
+// One launch per pass: fft_stage's body for every butterfly, from the pass
+// input to the other buffer.
 template <typename C>
 std::vector<C> multi_pass(std::vector<C> x, const std::vector<C>& tw, Real<C> sign, bool allow16) {
     const int n = static_cast<int>(x.size());
@@ -84,12 +88,8 @@ std::vector<C> multi_pass(std::vector<C> x, const std::vector<C>& tw, Real<C> si
     for (int r : radices(n, allow16)) {
         radices_seen.insert(r);
         gc::with_radix(r, [&](auto tag) {
-            constexpr int R = decltype(tag)::value;
-            for (int j = 0; j < n / R; ++j) {
-                C v[R];
-                gc::stockham_gather<R>([&](int i) { return x.at(i); }, tw.data(), n, L, j, sign, v);
-                gc::stockham_scatter<R>([&](int i, C value) { y.at(i) = value; }, L, j, v);
-            }
+            for (int j = 0; j < n / r; ++j)
+                gc::fft_stage_butterfly<decltype(tag)::value>(x.data(), y.data(), tw.data(), n, L, sign, 0, j);
         });
         std::swap(x, y);
         L *= r;
@@ -157,6 +157,85 @@ TEST_CASE("the engine's shared-memory kernel fits every length within its bound"
     CHECK(!gc::shared_fft_fits(676, 42, false, 64) && !gc::shared_fft_fits(4096, 64, false, 64));
 }
 
+// fft_shared on one row of storage type S: the kernel's load (widen), the
+// shared-memory FFT on the engine's block and its store (put).
+template <typename S>
+std::vector<S> shared_row(const std::vector<cd>& x, int sign, bool allow16) {
+    using C = decltype(gc::widen(S{}));
+    const int n = static_cast<int>(x.size()), threads = engine_threads(n, allow16);
+    std::vector<S> row(n);
+    std::vector<C> s(n);
+    for (int i = 0; i < n; ++i) gc::put(&row[i], to_c<C>(x[i]));
+    for (int tid = 0; tid < threads; ++tid) gc::shared_row_load(row.data(), s.data(), n, tid, threads);
+    s = gpu_emulation::shared_schedule(s, twiddles<C>(n, n), Real<C>(sign), allow16, threads);
+    for (int tid = 0; tid < threads; ++tid) gc::shared_row_store(row.data(), s.data(), n, tid, threads);
+    return row;
+}
+
+TEST_CASE("float16 and float64 rows through the shared kernel's load, FFT and store match the direct DFT") {
+    const auto half = [](double v) { return __half2float(__float2half_rn(static_cast<float>(v))); };
+    for (int n : {96, 2880, 4096}) {
+        std::vector<cd> x = random_signal(n);
+        for (cd& v : x) v = {half(v.real()), half(v.imag())};  // the float16 values of the row
+        for (int sign : {1, -1}) {
+            const std::vector<cd> want = direct_dft(x, sign);
+            // One rounding to float16 (2^-11 relative, about 2e-4 rms) on top of the float32 FFT.
+            expect_close("float16 row", shared_row<__half2>(x, sign, true), want, 6e-4);
+            expect_close("float64 row", shared_row<double2>(x, sign, false), want, 1e-13);
+        }
+    }
+}
+
+// Worst bank conflict over every pass of the shared-memory FFT of n values.
+template <typename C>
+int worst_conflict(int n, int threads, bool allow16, bool swizzled) {
+    gpu_emulation::BankConflicts<C> mem{threads};
+    gpu_emulation::run_shared_fft(mem, n, twiddles<C>(n, n), Real<C>(1), allow16, threads, swizzled);
+    return mem.worst;
+}
+
+TEST_CASE("the shared-memory FFT's loads and stores are at most 2-way bank conflicted") {
+    // The STFT's half lengths on its blocks of min(h / 2, 256), and the
+    // engine's blocks in every precision within the shared-memory bound.
+    int natural[3] = {};  // float2, float2 with radix 16, double2
+    for (int n = 32; n <= 4096; n *= 2) {
+        for (bool allow16 : {false, true}) {
+            for (int threads : {std::min(n / 2, 256), engine_threads(n, allow16)}) {
+                CHECK(worst_conflict<float2>(n, threads, allow16, true) <= 2);
+                natural[allow16] = std::max(natural[allow16], worst_conflict<float2>(n, threads, allow16, false));
+                if (allow16 || n > 2048) continue;
+                CHECK(worst_conflict<double2>(n, threads, false, true) <= 2);
+                natural[2] = std::max(natural[2], worst_conflict<double2>(n, threads, false, false));
+            }
+        }
+    }
+    // The natural layout's first passes: radix-8 and radix-16 stores at j R + q.
+    CHECK(natural[0] == 8 && natural[1] == 16 && natural[2] == 8);
+}
+
+TEST_CASE("row chunks and grid-stride loops reach every index exactly once") {
+    std::vector<int> rows_seen(200003), seen(1000);
+    gc::for_row_chunks(static_cast<int64_t>(rows_seen.size()), 65535, [&](int64_t first, int64_t rows) {
+        CHECK(rows >= 1 && rows <= 65535);
+        for (int64_t b = 0; b < rows; ++b) ++rows_seen.at(first + b);
+    });
+    // r2c_widen's loop on a grid smaller than the data.
+    std::vector<float> in(seen.size());
+    std::vector<float2> out(in.size());
+    for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<float>(i) + 0.5f;
+    for (unsigned block = 0; block < 3; ++block) {
+        for (unsigned thread = 0; thread < 64; ++thread) {
+            gc::grid_stride(static_cast<int64_t>(in.size()), block, 3, thread, 64, [&](int64_t i) {
+                gc::r2c_element(in.data(), out.data(), i);
+                ++seen.at(i);
+            });
+        }
+    }
+    CHECK(std::count(rows_seen.begin(), rows_seen.end(), 1) == 200003);
+    CHECK(std::count(seen.begin(), seen.end(), 1) == 1000);
+    for (std::size_t i = 0; i < in.size(); ++i) CHECK(out[i].x == in[i] && out[i].y == 0.0f);
+}
+
 TEST_CASE("compile-time roots of unity are within half an ulp of an extended-precision reference") {
     auto close = [](double got, long double want) {
         return std::fabs(got - want) <= (std::nextafter(std::fabs(got), 2.0) - std::fabs(got)) / 2 * 1.01L;
@@ -192,31 +271,27 @@ TEST_CASE("planning: pass counts, smooth lengths, and Bluestein lengths as the c
 }
 
 // The chirp-z pipeline as the engine runs it, in the engine's precision:
-// kernel FFT, then pre-multiply, forward FFT, pointwise product, inverse FFT,
-// post-multiply; the inverse conjugates input and output.
+// kernel FFT, then the kernels' pre-multiply, forward FFT, pointwise
+// product, inverse FFT and post-multiply.
 template <typename C>
 std::vector<C> bluestein_emulated(const std::vector<cd>& x, int sign) {
     using T = Real<C>;
-    const int64_t n = static_cast<int64_t>(x.size());
-    const int m = static_cast<int>(g::bluestein_length(n));
-    std::vector<C> w(n), b(m, gc::cmake<C>(0, 0)), work(m, gc::cmake<C>(0, 0));
+    const int n = static_cast<int>(x.size()), m = static_cast<int>(g::bluestein_length(n));
+    std::vector<C> w(n), b(m, gc::cmake<C>(0, 0)), work(m), data(n);
     for (int64_t k = 0; k < n; ++k) {
         const double angle = kPi * static_cast<double>((k * k) % (2 * n)) / n;
         w[k] = gc::cmake<C>(static_cast<T>(std::cos(angle)), static_cast<T>(-std::sin(angle)));
         b[k] = b[(m - k) % m] = gc::cmake<C>(static_cast<T>(std::cos(angle) / m), static_cast<T>(std::sin(angle) / m));
-        work[k] = gc::cmul(to_c<C>(sign == 1 ? x[k] : std::conj(x[k])), w[k]);
+        data[k] = to_c<C>(x[k]);
     }
     const auto tw = twiddles<C>(m, m);
     const std::vector<C> kernel = multi_pass(b, tw, T(1), false);
+    for (int k = 0; k < m; ++k) gc::blue_pre_element(data.data(), work.data(), w.data(), n, m, float(sign), 0, k);
     work = multi_pass(work, tw, T(1), false);
-    for (int k = 0; k < m; ++k) work[k] = gc::cmul(work[k], kernel[k]);
+    for (int k = 0; k < m; ++k) gc::blue_mul_element(work.data(), kernel.data(), m, 0, k);
     work = multi_pass(work, tw, T(-1), false);
-    work.resize(n);
-    for (int64_t k = 0; k < n; ++k) {
-        work[k] = gc::cmul(work[k], w[k]);
-        work[k].y *= T(sign);
-    }
-    return work;
+    for (int k = 0; k < n; ++k) gc::blue_post_element(work.data(), data.data(), w.data(), n, m, float(sign), 0, k);
+    return data;
 }
 
 TEST_CASE("Bluestein pipeline matches the direct DFT") {
