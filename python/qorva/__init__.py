@@ -16,9 +16,16 @@ if _native.abi_version() != ABI_VERSION:
         f"package needs {ABI_VERSION}; rebuild the extension (pip install .)"
     )
 
-# The public surface of the extension: engine classes and functions.
+# The public surface of the extension: engine classes and functions; the
+# engine classes as users meet them (defaults, keywords, repr, pickling) come
+# from .engines.
 __all__ = [name for name in vars(_native) if not name.startswith("_")]
 globals().update({name: getattr(_native, name) for name in __all__})
-__all__.append("__version__")
+
+from . import engines  # noqa: E402
+from .engines import C1_HZ, MOMENT_FEATURES  # noqa: E402
+
+globals().update({cls.__name__: cls for cls in engines.ENGINES})
+__all__ += ["C1_HZ", "MOMENT_FEATURES", "__version__"]
 
 __version__ = "0.1.0"
