@@ -4,10 +4,13 @@
 #   scripts/dev.sh demo    set up, then run the self-check of the build and
 #                          `qorva show` (summary and qorva-stft.png of the
 #                          built-in demo signal; arguments go to `qorva show`)
-#   scripts/dev.sh test    set up, then run the C++ unit tests and the whole
-#                          Python test suite (default python3 with PyTorch,
-#                          and Python 3.13 from pyenv, without it, when it is
-#                          there)
+#   scripts/dev.sh test    set up, then run the C++ unit tests, check that the
+#                          shipped type stubs match the built extension, and
+#                          run the whole Python test suite (default python3
+#                          with PyTorch, and Python 3.13 from pyenv, without
+#                          it, when it is there)
+#   scripts/dev.sh stubs   set up, then regenerate python/qorva/_native.pyi
+#                          from the built extension
 #   scripts/dev.sh bench   set up, add the peers PyTorch and nnAudio, then run
 #                          the benchmarks in bench/
 #   scripts/dev.sh sanitize
@@ -31,8 +34,9 @@ cd "$ROOT"
 # librosa, the reference some tests compare against; with the module each
 # one imports as.
 PY_PACKAGES=(numpy "pybind11>=3.0" "scikit-build-core>=0.10" "cmake>=3.24" ninja pytest hypothesis
-             soundfile matplotlib librosa)
-PY_MODULES="numpy, pybind11, scikit_build_core, cmake, ninja, pytest, hypothesis, soundfile, matplotlib, librosa"
+             soundfile matplotlib librosa pybind11-stubgen==3.0.0)
+PY_MODULES="numpy, pybind11, scikit_build_core, cmake, ninja, pytest, hypothesis, soundfile, matplotlib, librosa, \
+pybind11_stubgen"
 # This torch release is the one available as a CPU build without a large
 # download; nnAudio is a benchmark peer only.
 TORCH_PACKAGE=torch==2.13.0
@@ -167,6 +171,27 @@ run_tsan_cpp_tests() {
         PATH="$tools:$PATH" ctest --output-on-failure)
 }
 
+# The type stubs of the extension, generated from the installed build into
+# $1 (qorva/_native.pyi below it).  Run outside the source tree so that the
+# installed package is the one imported.
+generate_stubs() {
+    (cd "$ROOT/tests" && "$ROOT/.venv/bin/pybind11-stubgen" qorva._native -o "$1" >/dev/null)
+}
+
+# The shipped stubs must be what the extension says now: a change of any
+# signature or docstring without regenerating them fails the run.
+check_stubs() {
+    log "type stubs against the built extension"
+    local fresh
+    fresh="$(mktemp -d)"
+    generate_stubs "$fresh"
+    if ! diff -u "$ROOT/python/qorva/_native.pyi" "$fresh/qorva/_native.pyi"; then
+        echo "python/qorva/_native.pyi is stale: run scripts/dev.sh stubs and commit it" >&2
+        exit 1
+    fi
+    rm -rf "$fresh"
+}
+
 command="${1:-demo}"
 shift || true
 ensure_system_packages
@@ -189,6 +214,7 @@ case "$command" in
         # other interpreters run the suite without PyTorch (its tests skip).
         ensure_torch
         run_cpp_tests
+        check_stubs
         run_python_tests "$ROOT/.venv"
         if py313="$(find_python313)"; then
             ensure_venv "$py313" "$ROOT/.venv-3.13"
@@ -209,8 +235,15 @@ case "$command" in
             "$ROOT/.venv/bin/python" "$script" "$@"
         done
         ;;
+    stubs)
+        fresh="$(mktemp -d)"
+        generate_stubs "$fresh"
+        cp "$fresh/qorva/_native.pyi" "$ROOT/python/qorva/_native.pyi"
+        rm -rf "$fresh"
+        log "wrote python/qorva/_native.pyi"
+        ;;
     *)
-        echo "usage: scripts/dev.sh demo|test|bench|sanitize" >&2
+        echo "usage: scripts/dev.sh demo|test|stubs|bench|sanitize" >&2
         exit 2
         ;;
 esac
