@@ -131,8 +131,9 @@ ENGINES = {
     "onset": lambda: qorva.OnsetStrengthEngine(SR, 256, 64, 256, "hann", True, "reflect", 24, 0.0, 4000.0,
                                                "htk", "none"),
     "tempogram": lambda: qorva.TempogramEngine(*MEL_ARGS, 16),
+    "mfcc": lambda: qorva.MfccEngine(*MEL_ARGS, 13, None, 0.0),  # no dB floor: rows stay independent
 }
-FEATURES = ("rms", "moments", "flux", "onset", "tempogram")
+FEATURES = ("rms", "moments", "flux", "onset", "tempogram", "mfcc")
 # Families whose forward takes a (batch, samples) signal (all but the ISTFT).
 SIGNAL_FAMILIES = tuple(name for name in ENGINES if name != "istft")
 # The output kinds each family's forward and backward take; the feature

@@ -209,6 +209,9 @@ FAMILIES = {
     "onset": (qorva.OnsetStrengthEngine, mel_args(), lambda a: (1, a[1], a[5])),
     "tempogram": (qorva.TempogramEngine, st.tuples(mel_args(), st.integers(1, 24)).map(lambda t: [*t[0], t[1]]),
                   lambda a: (a[12], a[1], a[5])),
+    "mfcc": (qorva.MfccEngine, st.tuples(mel_args(), st.integers(1, 8), st.sampled_from([-1.0, 0.0, 80.0]),
+                                         st.sampled_from([0.0, 22.0])).map(
+        lambda t: [*t[0], min(t[1], t[0][7]), t[2], t[3]]), lambda a: (a[12], a[1], a[5])),
 }
 
 

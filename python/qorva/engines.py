@@ -351,5 +351,54 @@ class TempogramEngine(_Feature, _native.TempogramEngine):
         self._keep(*args)
 
 
+class MfccEngine(_Feature, _native.MfccEngine):
+    """Mel-frequency cepstral coefficients, (B, n_mfcc, frames), as librosa.feature.mfcc computes them: the
+    orthonormal DCT-II of the mel power spectrogram in dB, floored top_db below the loudest value of the whole
+    call, optionally liftered; with an exact backward pass (the floor's dependence on that loudest value
+    included).
+
+    Parameters as for MelEngine, then
+    n_mfcc : int, default 20
+        Coefficients kept (1 .. n_mels).
+    top_db : float or None, default 80.0
+        Floor below the loudest dB value of the call; None for no floor.
+    lifter : float, default 0.0
+        Cepstral liftering 1 + (lifter / 2) sin(pi (k + 1) / lifter) of coefficient k; 0 for none.
+    """
+
+    _names = _MEL_NAMES + ("n_mfcc", "top_db", "lifter")
+
+    def __init__(self, sr: float, n_fft: int = 2048, hop_length: int = 512, win_length: int | None = None,
+                 window: Any = "hann", center: bool = True, pad_mode: str = "constant", n_mels: int = 128,
+                 fmin: float = 0.0, fmax: float | None = None, mel_scale: str = "slaney", mel_norm: str = "slaney",
+                 n_mfcc: int = 20, top_db: float | None = 80.0, lifter: float = 0.0) -> None:
+        args = _mel_args(sr, n_fft, hop_length, win_length, window, center, pad_mode, n_mels, fmin, fmax, mel_scale,
+                         mel_norm)
+        super().__init__(*args, n_mfcc, -1.0 if top_db is None else top_db, lifter)
+        self._keep(*args, n_mfcc, top_db, lifter)
+
+
+class DeltaEngine(_Parameters, _native.DeltaEngine):
+    """Delta features: the Savitzky-Golay derivative along the last axis (frames) of any (..., frames) array,
+    as librosa.feature.delta computes it, with an exact backward pass (the transpose of this linear map).
+
+    Parameters
+    ----------
+    width : int, default 9
+        Frames per local fit; odd, >= 3.
+    order : int, default 1
+        Derivative order, also the degree of the fitted polynomial (1 .. width - 1).
+    mode : {"interp", "nearest"}, default "interp"
+        Edges: "interp" fits the first and last `width` frames (needs at least `width` frames); "nearest"
+        repeats the edge frames (with order 1, torchaudio's ComputeDeltas).
+    """
+
+    _names = ("width", "order", "mode")
+
+    def __init__(self, width: int = 9, order: int = 1, mode: str = "interp") -> None:
+        super().__init__(width, order, mode)
+        self._keep(width, order, mode)
+
+
 ENGINES = (StftEngine, IstftEngine, MelEngine, CqtEngine, ChromaEngine, RmsEngine, SpectralMomentsEngine,
-           SpectralFluxEngine, OnsetStrengthEngine, TempogramEngine)
+           SpectralFluxEngine, OnsetStrengthEngine, TempogramEngine, MfccEngine, DeltaEngine)

@@ -1,5 +1,5 @@
 // The frame-feature engine classes: SpectralMomentsEngine, RmsEngine,
-// SpectralFluxEngine, OnsetStrengthEngine and TempogramEngine.  They share one
+// SpectralFluxEngine, OnsetStrengthEngine, TempogramEngine and MfccEngine.  They share one
 // handle over their engine family and one member set.
 #include <cstdint>
 #include <functional>
@@ -16,6 +16,7 @@
 #include "bindings/module_parts.hpp"
 #include "gpu/feature_gpu.hpp"
 #include "ops/flux.hpp"
+#include "ops/mfcc.hpp"
 #include "ops/moments.hpp"
 #include "ops/onset.hpp"
 #include "ops/rms.hpp"
@@ -106,6 +107,10 @@ using RmsHandle = FeatureHandle<ops::RmsEngine>;
 using FluxHandle = FeatureHandle<ops::FluxEngine>;
 using OnsetHandle = FeatureHandle<ops::OnsetEngine>;
 using TempogramHandle = FeatureHandle<ops::TempogramEngine>;
+using MfccHandle = FeatureHandle<ops::MfccEngine>;
+
+// MFCCs have no GPU engine: their classes refuse GPU backends.
+std::shared_ptr<gpu::FeatureGpu> no_mfcc_gpu(const ops::MfccOptions&) { return nullptr; }
 
 int32_t feature_code(const std::string& name) {
     for (int32_t k = 0; k < ops::kMomentFeatureCount; ++k) {
@@ -201,6 +206,24 @@ void register_features(py::module_& m) {
                   py::arg("center"), py::arg("pad_mode"), py::arg("n_mels"), py::arg("fmin"), py::arg("fmax"),
                   py::arg("mel_scale"), py::arg("mel_norm"), py::arg("tempo_win"));
     add_common_members(tempogram);
+
+    py::class_<MfccHandle> mfcc(m, "MfccEngine",
+                                "Mel-frequency cepstral coefficients (orthonormal DCT-II of the dB mel power "
+                                "spectrogram, floored top_db below the loudest value of the call, liftered), shape "
+                                "(B, n_mfcc, frames), with an exact backward pass.");
+    mfcc.def(py::init([](double sr, int32_t n_fft, int32_t hop_length, int32_t win_length, py::handle window,
+                         bool center, const std::string& pad_mode, int32_t n_mels, double fmin, double fmax,
+                         const std::string& mel_scale, const std::string& mel_norm, int32_t n_mfcc, double top_db,
+                         double lifter) {
+                 const ops::MfccOptions o{mel_options(sr, n_fft, hop_length, win_length, window, center, pad_mode,
+                                                      n_mels, fmin, fmax, mel_scale, mel_norm),
+                                          n_mfcc, top_db, lifter};
+                 return MfccHandle(n_mfcc, no_mfcc_gpu, o);
+             }),
+             py::arg("sr"), py::arg("n_fft"), py::arg("hop_length"), py::arg("win_length"), py::arg("window"),
+             py::arg("center"), py::arg("pad_mode"), py::arg("n_mels"), py::arg("fmin"), py::arg("fmax"),
+             py::arg("mel_scale"), py::arg("mel_norm"), py::arg("n_mfcc"), py::arg("top_db"), py::arg("lifter"));
+    add_common_members(mfcc);
 }
 
 }  // namespace qorva::dsp::bindings

@@ -15,6 +15,7 @@ PYBIND11_MODULE(_native, m, pybind11::multiple_interpreters::not_supported()) {
     register_mel(m);
     register_cqt(m);
     register_features(m);
+    register_delta(m);
     register_runtime_functions(m);
     register_gpu_queries(m);
     register_build_info(m);

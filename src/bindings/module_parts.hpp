@@ -17,6 +17,7 @@ void register_stft_classes(py::module_& m);     // StftEngine, IstftEngine
 void register_mel(py::module_& m);              // MelEngine, hz_to_mel, mel_to_hz, mel_filterbank
 void register_cqt(py::module_& m);              // CqtEngine, ChromaEngine
 void register_features(py::module_& m);         // feature engine classes
+void register_delta(py::module_& m);            // DeltaEngine
 void register_runtime_functions(py::module_& m);  // abi_version, set/get_num_threads, _pool_stats
 void register_gpu_queries(py::module_& m);        // gpu_available, gpu_backend, gpu_device_name, _engine_backends
 void register_build_info(py::module_& m);         // _fftw_version
