@@ -21,4 +21,11 @@ __all__ = [name for name in vars(_native) if not name.startswith("_")]
 globals().update({name: getattr(_native, name) for name in __all__})
 __all__.append("__version__")
 
+# The librosa-style function layer: qorva.stft / istft / cqt and the modules
+# qorva.feature and qorva.onset, with librosa's names, arguments and results.
+from . import feature, onset  # noqa: E402
+from .core import cqt, istft, stft  # noqa: E402
+
+__all__ += ["stft", "istft", "cqt", "feature", "onset"]
+
 __version__ = "0.1.0"
