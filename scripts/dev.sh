@@ -60,12 +60,15 @@ as_root() {
 }
 
 ensure_system_packages() {
-    if pkg-config --exists fftw3 fftw3f 2>/dev/null && [ -f /usr/include/fftw3.h ]; then
+    # alsa-utils ships the recorded speech (/usr/share/sounds/alsa) that the
+    # librosa agreement tests of the function layer run on.
+    if pkg-config --exists fftw3 fftw3f 2>/dev/null && [ -f /usr/include/fftw3.h ] \
+        && [ -f /usr/share/sounds/alsa/Front_Center.wav ]; then
         return
     fi
-    log "installing FFTW and pkg-config from Debian"
+    log "installing FFTW, pkg-config and alsa-utils from Debian"
     as_root apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq libfftw3-dev pkg-config >/dev/null
+    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq libfftw3-dev pkg-config alsa-utils >/dev/null
 }
 
 # ensure_venv PYTHON DIR [PIP_ARGS...]: a virtual environment with the tools

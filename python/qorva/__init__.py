@@ -28,4 +28,11 @@ from .engines import C1_HZ, MOMENT_FEATURES  # noqa: E402
 globals().update({cls.__name__: cls for cls in engines.ENGINES})
 __all__ += ["C1_HZ", "MOMENT_FEATURES", "__version__"]
 
+# The librosa-style function layer: qorva.stft / istft / cqt and the modules
+# qorva.feature and qorva.onset, with librosa's names, arguments and results.
+from . import feature, onset  # noqa: E402
+from .core import cqt, istft, stft  # noqa: E402
+
+__all__ += ["stft", "istft", "cqt", "feature", "onset"]
+
 __version__ = "0.1.0"
