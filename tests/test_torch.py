@@ -138,3 +138,44 @@ def test_training_example_lowers_the_loss():
     assert proc.returncode == 0, proc.stderr
     losses = [float(line.split()[3]) for line in proc.stdout.splitlines() if line.startswith("step")]
     assert len(losses) == 11 and losses[-1] < 0.8 * losses[0]
+
+
+def test_mfcc_is_the_floored_db_mel_through_an_orthonormal_dct():
+    # The reference is written in torch from the mel layer: dB, floor 80 dB below the maximum of each group
+    # (the whole batch of a (batch, time) input; each leading entry's channels beyond), DCT-II (ortho).
+    x = signal(2, 3, 1200)
+    x[..., 600:] *= 1e-5  # quiet halves well below the floor
+    kw = dict(n_fft=128, hop_length=32, n_mels=20)
+    mel, mfcc = qt.MelSpectrogram(sample_rate=8000, **kw), qt.MFCC(sample_rate=8000, n_mfcc=12, melkwargs=kw)
+    m = torch.arange(20, dtype=torch.float64)
+    dct = torch.cos(torch.pi * torch.arange(12, dtype=torch.float64)[:, None] * (2 * m + 1) / 40) * 0.1 ** 0.5
+    dct[0] /= 2 ** 0.5
+    for group in (x[0], x):  # (channel, time): one floor; (batch, channel, time): one per batch entry
+        db = 10 * torch.log10(torch.clamp(mel(group), min=1e-10))
+        floor = db.amax(dim=(-3, -2, -1), keepdim=True) - 80.0
+        torch.testing.assert_close(mfcc(group), dct @ torch.maximum(db, floor), rtol=1e-9, atol=1e-9)
+    gradcheck(mfcc, x[0, :, :300] * torch.linspace(1e-5, 1, 300, dtype=torch.float64))
+
+
+def test_delta_is_torchaudios_regression_slope_and_the_loss_is_torch_stfts():
+    x = signal(3, 4, 30)
+    pad = torch.nn.functional.pad(x, (2, 2), mode="replicate")
+    want = sum(n * (pad[..., 2 + n:32 + n] - pad[..., 2 - n:32 - n]) for n in (1, 2)) / 10
+    torch.testing.assert_close(qt.Delta(win_length=5)(x), want, rtol=1e-12, atol=1e-12)
+    gradcheck(qt.Delta(win_length=7), x)
+
+    a, b = signal(2, 3000, seed=1).requires_grad_(), signal(2, 3000, seed=2)
+    sizes = dict(fft_sizes=(256, 128), hop_sizes=(32, 16), win_lengths=(200, 100))
+    loss = qt.MultiResolutionSTFTLoss(**sizes)(a, b)
+    ref = 0.0
+    for n, h, w in zip(*sizes.values()):
+        def mag(v):
+            z = torch.stft(v, n, h, w, torch.hann_window(w, dtype=v.dtype), center=True, pad_mode="reflect",
+                           return_complex=True)
+            return torch.sqrt(torch.clamp(z.abs() ** 2, min=1e-7))
+        sa, sb = mag(a), mag(b)
+        ref = ref + (torch.linalg.vector_norm(sb - sa) / torch.linalg.vector_norm(sb)
+                     + torch.mean(torch.abs(torch.log(sb) - torch.log(sa)))) / 2
+    torch.testing.assert_close(loss, ref, rtol=1e-10, atol=1e-12)
+    (g,), (g_ref,) = torch.autograd.grad(loss, a), torch.autograd.grad(ref, a)
+    torch.testing.assert_close(g, g_ref, rtol=1e-8, atol=1e-12)

@@ -2,7 +2,7 @@ from __future__ import annotations
 import collections.abc
 import numpy
 import typing
-__all__: list[str] = ['ChromaEngine', 'CqtEngine', 'IstftEngine', 'MelEngine', 'OnsetStrengthEngine', 'RmsEngine', 'SpectralFluxEngine', 'SpectralMomentsEngine', 'StftEngine', 'TempogramEngine', 'abi_version', 'get_num_threads', 'gpu_available', 'gpu_backend', 'gpu_device_name', 'hz_to_mel', 'mel_filterbank', 'mel_to_hz', 'set_num_threads']
+__all__: list[str] = ['ChromaEngine', 'CqtEngine', 'DeltaEngine', 'IstftEngine', 'MelEngine', 'MfccEngine', 'OnsetStrengthEngine', 'RmsEngine', 'SpectralFluxEngine', 'SpectralMomentsEngine', 'StftEngine', 'TempogramEngine', 'abi_version', 'get_num_threads', 'gpu_available', 'gpu_backend', 'gpu_device_name', 'hz_to_mel', 'mel_filterbank', 'mel_to_hz', 'set_num_threads']
 class StftEngine:
     """
     Short-time Fourier transform of (batch, samples) signals with an exact backward pass.
@@ -291,6 +291,48 @@ class TempogramEngine:
     def n_frames(self, n: typing.SupportsInt | typing.SupportsIndex) -> int:
         """
         Number of frames for a signal of n samples.
+        """
+class MfccEngine:
+    """
+    Mel-frequency cepstral coefficients (orthonormal DCT-II of the dB mel power spectrogram, floored top_db below the loudest value of the call, liftered), shape (B, n_mfcc, frames), with an exact backward pass.
+    """
+    def __init__(self, sr: typing.SupportsFloat | typing.SupportsIndex, n_fft: typing.SupportsInt | typing.SupportsIndex, hop_length: typing.SupportsInt | typing.SupportsIndex, win_length: typing.SupportsInt | typing.SupportsIndex, window: typing.Any, center: bool, pad_mode: str, n_mels: typing.SupportsInt | typing.SupportsIndex, fmin: typing.SupportsFloat | typing.SupportsIndex, fmax: typing.SupportsFloat | typing.SupportsIndex, mel_scale: str, mel_norm: str, n_mfcc: typing.SupportsInt | typing.SupportsIndex, top_db: typing.SupportsFloat | typing.SupportsIndex, lifter: typing.SupportsFloat | typing.SupportsIndex) -> None:
+        ...
+    def backward(self, grad: typing.Any, y: typing.Any, output: str, backend: str = 'cpu') -> numpy.ndarray:
+        """
+        Gradient (B, L) with respect to y of a loss whose gradient for forward(y) is grad.
+        """
+    def backward_dlpack(self, grad: typing.Any, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
+        ...
+    def forward(self, y: typing.Any, output: str, backend: str = 'cpu') -> numpy.ndarray:
+        """
+        Feature of y (B, L) as a (B, rows, frames) array; `output` is accepted and ignored.
+        """
+    def forward_dlpack(self, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
+        ...
+    def gpu_resident_f16_supported(self) -> bool:
+        ...
+    def gpu_resident_supported(self) -> bool:
+        ...
+    def gpu_supported(self) -> bool:
+        ...
+    def n_frames(self, n: typing.SupportsInt | typing.SupportsIndex) -> int:
+        """
+        Number of frames for a signal of n samples.
+        """
+class DeltaEngine:
+    """
+    Delta features: the Savitzky-Golay derivative of order `order` (polynomial degree `order`, `width` frames) along the last axis, librosa.feature.delta's definition, with the exact backward pass.
+    """
+    def __init__(self, width: typing.SupportsInt | typing.SupportsIndex, order: typing.SupportsInt | typing.SupportsIndex, mode: str) -> None:
+        ...
+    def backward(self, grad: typing.Any, backend: str = 'cpu') -> numpy.ndarray:
+        """
+        Gradient (..., frames) with respect to data of a loss whose gradient for forward(data) is grad.
+        """
+    def forward(self, data: typing.Any, backend: str = 'cpu') -> numpy.ndarray:
+        """
+        Deltas of data (..., frames), same shape and precision.
         """
 def _cfft(x: typing.Any, inverse: bool = False, backend: str = '') -> numpy.ndarray:
     ...

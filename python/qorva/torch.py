@@ -46,6 +46,9 @@ __all__ = [
     "SpectralFlux",
     "OnsetStrength",
     "Tempogram",
+    "MFCC",
+    "Delta",
+    "MultiResolutionSTFTLoss",
 ]
 
 C1_HZ = 32.70319566257483
@@ -483,3 +486,121 @@ class Tempogram(OnsetStrength):
 
     def _build(self):
         return _native.TempogramEngine(*self._mel_args(), self.tempo_win)
+
+
+# --- cepstra, deltas and the multi-resolution STFT loss --------------------------
+
+class MFCC(_EngineModule):
+    """Mel-frequency cepstral coefficients of (..., time) signals, as
+    ``torchaudio.transforms.MFCC`` computes them: the orthonormal DCT-II of the
+    mel power spectrogram in dB, floored 80 dB below its maximum, which spans
+    the whole batch for a (batch, time) input and each leading entry's channels
+    for (..., channel, time), as torchaudio's does. Arguments: ``sample_rate``
+    (16000), ``n_mfcc`` (40), ``dct_type`` (2 only), ``norm`` ("ortho" only),
+    ``log_mels`` (False only), ``melkwargs`` (the arguments of
+    ``MelSpectrogram``, whose defaults apply; power 2.0). Returns
+    (..., n_mfcc, frames), with the exact backward pass (through the floor's
+    dependence on the maximum too)."""
+
+    top_db = 80.0
+
+    def __init__(self, sample_rate: int = 16000, n_mfcc: int = 40, dct_type: int = 2, norm: str = "ortho",
+                 log_mels: bool = False, melkwargs: Optional[dict] = None) -> None:
+        super().__init__()
+        unsupported = {k: v for k, v in (("dct_type", dct_type), ("norm", norm), ("log_mels", log_mels))
+                       if v != {"dct_type": 2, "norm": "ortho", "log_mels": False}[k]}
+        if unsupported:
+            raise ValueError(f"MFCC supports dct_type=2, norm='ortho' and log_mels=False only; got {unsupported}")
+        self.sample_rate, self.n_mfcc = sample_rate, n_mfcc
+        self.mel = MelSpectrogram(sample_rate=sample_rate, **(melkwargs or {}))
+        if self.mel.output != "power":
+            raise ValueError("MFCC needs the mel power spectrogram (power=2.0)")
+
+    def _build(self):
+        m = self.mel
+        return _native.MfccEngine(float(self.sample_rate), m.n_fft, m.hop_length, m.win_length, m.window, m.center,
+                                  m.pad_mode, m.n_mels, float(m.f_min), float(m.f_max), m.mel_scale, m.norm,
+                                  self.n_mfcc, self.top_db, 0.0)
+
+    def forward(self, waveform: torch.Tensor) -> torch.Tensor:
+        if waveform.dim() <= 2:
+            return self._signal_call(waveform, "")
+        # One floor per leading entry, over its channels.
+        groups = waveform.reshape((-1,) + tuple(waveform.shape[-2:]))
+        out = torch.stack([self._signal_call(g, "") for g in groups.unbind(0)])
+        return out.reshape(tuple(waveform.shape[:-1]) + tuple(out.shape[-2:]))
+
+
+class _DeltaTransform(torch.autograd.Function):
+    """Deltas along the last axis; linear, so the backward is the engine's transpose of grad alone."""
+
+    @staticmethod
+    def forward(ctx, x: torch.Tensor, engine):
+        ctx.engine = engine
+        return _from_numpy(engine.forward(_to_numpy(x)))
+
+    @staticmethod
+    def backward(ctx, grad: torch.Tensor):
+        with torch.no_grad():
+            grad_x = _from_numpy(ctx.engine.backward(_to_numpy(grad)))
+        return _guard_second_order(grad_x, grad), None
+
+
+class Delta(_EngineModule):
+    """Delta coefficients along the last axis of (..., time) features, as
+    ``torchaudio.transforms.ComputeDeltas`` computes them: the least-squares
+    slope over ``win_length`` (5) frames with the edge frames repeated
+    (``mode="replicate"``, the only mode); an even ``win_length`` uses
+    win_length - 1 frames, as torchaudio's does. Pass ``order`` > 1 for
+    higher derivatives of a degree-``order`` fit (qorva's extension). CPU
+    tensors only."""
+
+    def __init__(self, win_length: int = 5, mode: str = "replicate", order: int = 1) -> None:
+        super().__init__()
+        if mode != "replicate":
+            raise ValueError(f"Delta supports mode='replicate' only; got {mode!r}")
+        if win_length < 3:
+            raise ValueError(f"win_length must be at least 3, got {win_length}")
+        self.win_length, self.mode, self.order = win_length, mode, order
+
+    def _build(self):
+        return _native.DeltaEngine(2 * ((self.win_length - 1) // 2) + 1, self.order, "nearest")
+
+    def forward(self, specgram: torch.Tensor) -> torch.Tensor:
+        if specgram.is_cuda:
+            raise RuntimeError("Delta: CUDA tensors are not supported; move the input to the CPU (.cpu())")
+        return _DeltaTransform.apply(specgram, self.engine)
+
+
+class MultiResolutionSTFTLoss(nn.Module):
+    """The multi-resolution STFT loss of neural vocoder training: for each
+    (n_fft, hop_length, win_length) the spectral convergence
+    ||S_y - S_x||_F / ||S_y||_F plus the mean absolute difference of log
+    magnitudes, with S = sqrt(max(|STFT|^2, 1e-7)) over Hann-windowed, centred,
+    reflect-padded frames; averaged over the resolutions and weighted by
+    ``factor_sc`` and ``factor_mag``. ``forward(x, y)`` takes the estimate x and
+    the target y, (..., time), CPU or CUDA (where the GPU STFT exists), and
+    returns a scalar; gradients reach x (and y) through the STFT's exact backward."""
+
+    def __init__(self, fft_sizes: Sequence[int] = (1024, 2048, 512), hop_sizes: Sequence[int] = (120, 240, 50),
+                 win_lengths: Sequence[int] = (600, 1200, 240), window: Any = "hann", factor_sc: float = 1.0,
+                 factor_mag: float = 1.0, eps: float = 1e-7) -> None:
+        super().__init__()
+        if not (len(fft_sizes) == len(hop_sizes) == len(win_lengths)) or len(fft_sizes) == 0:
+            raise ValueError("fft_sizes, hop_sizes and win_lengths must be non-empty and of equal length")
+        self.spectrograms = nn.ModuleList(
+            Spectrogram(n_fft=n, hop_length=h, win_length=w, window=window, power=2.0)
+            for n, h, w in zip(fft_sizes, hop_sizes, win_lengths))
+        self.factor_sc, self.factor_mag, self.eps = factor_sc, factor_mag, eps
+
+    def forward(self, x: torch.Tensor, y: torch.Tensor) -> torch.Tensor:
+        if x.shape != y.shape:
+            raise ValueError(f"x and y must have the same shape, got {tuple(x.shape)} and {tuple(y.shape)}")
+        sc = mag = 0.0
+        for spec in self.spectrograms:
+            sx = torch.sqrt(torch.clamp(spec(x), min=self.eps))
+            sy = torch.sqrt(torch.clamp(spec(y), min=self.eps))
+            sc = sc + torch.linalg.vector_norm(sy - sx) / torch.linalg.vector_norm(sy)
+            mag = mag + torch.mean(torch.abs(torch.log(sy) - torch.log(sx)))
+        n = len(self.spectrograms)
+        return self.factor_sc * sc / n + self.factor_mag * mag / n
