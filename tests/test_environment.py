@@ -1,5 +1,7 @@
-"""QORVA_FFT and QORVA_DSP_NUM_THREADS are read once per process, so every case runs in a fresh interpreter."""
+"""QORVA_FFT, QORVA_FFT_PLANNING and QORVA_DSP_NUM_THREADS are read once per process, so every case runs in a
+fresh interpreter."""
 
+import numpy as np
 import pytest
 from conftest import run_isolated
 
@@ -42,3 +44,36 @@ def test_thread_count_from_environment(value, expected):
     code = ("import os, qorva; n = qorva.get_num_threads(); os.environ['QORVA_DSP_NUM_THREADS'] = '7'; "
             "print(n, qorva.get_num_threads())")
     assert run_isolated(code, QORVA_DSP_NUM_THREADS=value).split() == [str(expected)] * 2
+
+
+PLANNING_PROBE = """
+import numpy as np
+from qorva import _native
+x = np.random.default_rng(0).standard_normal(1024).astype(np.float32)
+try:
+    print(_native._rfft(x)[0][:4].tolist(), _native._rfft(x[:300])[0][:2].tolist())
+except Exception as e:
+    print(f"{type(e).__name__}: {e}")
+"""
+
+
+def test_measured_plans_are_kept_as_wisdom_for_later_processes(tmp_path):
+    # The first process measures the 1024-point plan and saves it; the next plans from the file without
+    # rewriting it and computes the same values; a damaged file is replaced; "estimate" writes nothing.
+    def run(**env):
+        return run_isolated(PLANNING_PROBE, XDG_CACHE_HOME=str(tmp_path), **env)
+
+    first = run(QORVA_FFT_PLANNING=None)
+    (wisdom,) = (tmp_path / "qorva").glob("fftw-wisdom-f32-*.txt")
+    before = (wisdom.read_bytes(), wisdom.stat().st_mtime_ns)
+    assert before[0].startswith(b"(fftw-") and run(QORVA_FFT_PLANNING="measure") == first
+    assert (wisdom.read_bytes(), wisdom.stat().st_mtime_ns) == before
+    wisdom.write_bytes(b"not wisdom")
+    run(QORVA_FFT_PLANNING="patient")  # patient plans may differ from measured ones in the last bits
+    assert wisdom.read_bytes().startswith(b"(fftw-")
+    wisdom.unlink()
+    estimated = run(QORVA_FFT_PLANNING="estimate")
+    assert not wisdom.exists() and np.allclose(eval(estimated.split("] ")[0] + "]"), eval(first.split("] ")[0] + "]"),
+                                               rtol=1e-5)
+    assert run(QORVA_FFT_PLANNING="fast") == \
+        "ValueError: QORVA_FFT_PLANNING must be 'estimate', 'measure' or 'patient'; got 'fast'"

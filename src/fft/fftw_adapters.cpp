@@ -6,6 +6,15 @@
 
 #include "runtime/fork_guard.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
 namespace qorva::dsp::fft {
 
 namespace {
@@ -18,6 +27,9 @@ struct Fftw;
 template <>
 struct Fftw<float> {
     using cpx = fftwf_complex;
+    static constexpr const char* tag = "f32";
+    static constexpr auto import_wisdom = &fftwf_import_wisdom_from_filename;
+    static constexpr auto export_wisdom = &fftwf_export_wisdom_to_filename;
     static constexpr auto alignment_of = &fftwf_alignment_of;
     static constexpr auto plan_r2c = &fftwf_plan_dft_r2c_1d;
     static constexpr auto plan_c2r = &fftwf_plan_dft_c2r_1d;
@@ -31,6 +43,9 @@ struct Fftw<float> {
 template <>
 struct Fftw<double> {
     using cpx = fftw_complex;
+    static constexpr const char* tag = "f64";
+    static constexpr auto import_wisdom = &fftw_import_wisdom_from_filename;
+    static constexpr auto export_wisdom = &fftw_export_wisdom_to_filename;
     static constexpr auto alignment_of = &fftw_alignment_of;
     static constexpr auto plan_r2c = &fftw_plan_dft_r2c_1d;
     static constexpr auto plan_c2r = &fftw_plan_dft_c2r_1d;
@@ -61,18 +76,16 @@ inline bool simd_aligned(const std::complex<T>* p) {
 // to estimated plans.  Power-of-two lengths in this range are the frame sizes
 // (and Bluestein convolution sizes) that are transformed millions of times, so
 // they are measured; every other length is estimated, which plans in about 1 ms.
+// What was measured is kept as FFTW wisdom in the user's cache directory, so a
+// later process makes the same plans in about a millisecond.
 constexpr int32_t kMeasureMin = 128;
 constexpr int32_t kMeasureMax = 16384;
 
-unsigned plan_flags(int32_t n) {
-    const bool power_of_two = (n & (n - 1)) == 0;
-    return power_of_two && n >= kMeasureMin && n <= kMeasureMax ? FFTW_MEASURE : FFTW_ESTIMATE;
-}
+bool measured_length(int32_t n) { return (n & (n - 1)) == 0 && n >= kMeasureMin && n <= kMeasureMax; }
 
 template <typename T>
-FftwPlans<T> make_plans(int32_t n, bool real) {
+FftwPlans<T> make_plans(int32_t n, bool real, unsigned flags) {
     using F = Fftw<T>;
-    const unsigned flags = plan_flags(n);
     // Measuring overwrites the arrays it plans on, so it gets its own.
     const std::size_t count = real ? static_cast<std::size_t>(n) / 2 + 1 : static_cast<std::size_t>(n);
     AlignedBuffer<std::complex<T>> a(count), b(count);
@@ -88,7 +101,7 @@ FftwPlans<T> make_plans(int32_t n, bool real) {
     if (p.forward == nullptr || p.inverse == nullptr) {
         if (p.forward) F::destroy(p.forward);
         if (p.inverse) F::destroy(p.inverse);
-        throw std::bad_alloc();
+        p = FftwPlans<T>{};
     }
     return p;
 }
@@ -115,13 +128,46 @@ PlanCache<T>& PlanCache<T>::instance() {
 }
 
 template <typename T>
+PlanCache<T>::PlanCache() : planning_(planning_from_environment()) {
+    if (planning_ == Planning::estimate) return;
+    wisdom_path_ = wisdom_file(Fftw<T>::tag);
+    // A missing, unreadable or foreign file imports nothing; it is rewritten
+    // by the next measured plan.
+    if (!wisdom_path_.empty()) Fftw<T>::import_wisdom(wisdom_path_.c_str());
+}
+
+template <typename T>
 const FftwPlans<T>& PlanCache<T>::get(int32_t n, bool real) {
     const uint64_t key = (static_cast<uint64_t>(static_cast<uint32_t>(n)) << 1) | (real ? 0u : 1u);
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = plans_.find(key);
     if (it != plans_.end()) return it->second;
+    FftwPlans<T> plans{};
+    if (planning_ != Planning::estimate && measured_length(n)) {
+        const unsigned rigour = planning_ == Planning::patient ? FFTW_PATIENT : FFTW_MEASURE;
+        plans = make_plans<T>(n, real, rigour | FFTW_WISDOM_ONLY);
+        if (plans.forward == nullptr) {
+            plans = make_plans<T>(n, real, rigour);
+            if (plans.forward != nullptr) save_wisdom();
+        }
+    } else {
+        plans = make_plans<T>(n, real, FFTW_ESTIMATE);
+    }
+    if (plans.forward == nullptr) throw std::bad_alloc();
     // References into an unordered_map stay valid across later insertions.
-    return plans_.emplace(key, make_plans<T>(n, real)).first->second;
+    return plans_.emplace(key, plans).first->second;
+}
+
+// Merges what another process may have saved meanwhile, then replaces the
+// file atomically: readers see the old file or the new one, never a part.
+template <typename T>
+void PlanCache<T>::save_wisdom() {
+    if (wisdom_path_.empty()) return;
+    Fftw<T>::import_wisdom(wisdom_path_.c_str());
+    const std::string temporary = wisdom_path_ + ".tmp" + std::to_string(::getpid());
+    if (Fftw<T>::export_wisdom(temporary.c_str()) == 0 || std::rename(temporary.c_str(), wisdom_path_.c_str()) != 0) {
+        std::remove(temporary.c_str());
+    }
 }
 
 template <typename T>
@@ -223,6 +269,38 @@ void FftwComplex<T>::inverse(const std::complex<T>* in, std::complex<T>* out) {
 }
 
 std::string fftw_version_string() { return fftw_version; }
+
+Planning parse_planning(const char* value) {
+    if (value == nullptr || *value == '\0') return Planning::measure;
+    const std::string v(value);
+    if (v == "estimate") return Planning::estimate;
+    if (v == "measure") return Planning::measure;
+    if (v == "patient") return Planning::patient;
+    throw std::invalid_argument("QORVA_FFT_PLANNING must be 'estimate', 'measure' or 'patient'; got '" + v + "'");
+}
+
+Planning planning_from_environment() { return parse_planning(std::getenv("QORVA_FFT_PLANNING")); }
+
+std::string wisdom_file(const char* precision) {
+    std::string dir;
+    if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg != nullptr && *xdg == '/') {
+        dir = xdg;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+        dir = std::string(home) + "/.cache";
+    } else {
+        return {};
+    }
+    ::mkdir(dir.c_str(), 0700);
+    dir += "/qorva";
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
+    // The FFTW build is part of the name: wisdom of another build would be
+    // refused on import anyway, and each build keeps its own.
+    std::string version = fftw_version;
+    for (char& c : version) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-') c = '_';
+    }
+    return dir + "/fftw-wisdom-" + precision + "-" + version + ".txt";
+}
 
 template class PlanCache<float>;
 template class PlanCache<double>;

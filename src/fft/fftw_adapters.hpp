@@ -41,22 +41,44 @@ struct FftwPlans {
     typename FftwApi<T>::plan inverse;
 };
 
+// How hard the planner works on the lengths worth measuring (powers of two
+// from 128 to 16384), from QORVA_FFT_PLANNING: "estimate" (never measure; the
+// first call of a size costs about a millisecond), "measure" (the default) or
+// "patient" (FFTW_PATIENT: slower planning, sometimes faster plans).  Other
+// lengths are always estimated.
+enum class Planning { estimate, measure, patient };
+
+// An unset or empty value means "measure"; anything else unknown throws.
+Planning parse_planning(const char* value);
+Planning planning_from_environment();
+
+// The wisdom file of one precision in the user's cache directory
+// ($XDG_CACHE_HOME or ~/.cache, then qorva/), created if need be; empty when
+// there is none to use.
+std::string wisdom_file(const char* precision);
+
 template <typename T>
 class PlanCache {
 public:
     static PlanCache& instance();
 
     // Plans for a real (r2c/c2r) or complex transform of length n; made on first
-    // request.  Key 2n for real, 2n + 1 for complex.
+    // request.  Key 2n for real, 2n + 1 for complex.  A measured length is
+    // planned from the saved wisdom when it holds the plan (about a
+    // millisecond), else measured and the wisdom saved for later processes.
     const FftwPlans<T>& get(int32_t n, bool real);
 
     // Number of plan pairs made so far (for tests of plan sharing).
     std::size_t size();
 
 private:
-    PlanCache() = default;
+    PlanCache();
+    void save_wisdom();
+
     std::mutex mutex_;
     std::unordered_map<uint64_t, FftwPlans<T>> plans_;
+    Planning planning_;
+    std::string wisdom_path_;
 };
 
 template <typename T>
