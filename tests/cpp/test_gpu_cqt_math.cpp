@@ -128,8 +128,8 @@ gc::CqtTables tables_of(const ops::CqtEngine<float>& e) {
 TEST_CASE("GPU CQT decimation, octave rows and their adjoints match the CPU engine in every mode") {
     struct Setup { double sr; int hop; double fmin; int n_bins, bpo; double gamma; };
     const Setup setups[] = {
-        {22050, 512, 32.70319566257483, 84, 12, 0.0},  // early decimation, seven levels below it
-        {16000, 256, 100.0, 40, 12, 20.0},             // variable Q, a short lowest octave
+        {22050, 512, 32.70319566257483, 84, 12, 0.0},  // seven octaves, each on its own level
+        {16000, 256, 100.0, 40, 12, 20.0},             // variable Q, early decimation, a short lowest octave
         {22050, 255, 500.0, 24, 24, 0.0},              // odd hop: one octave at the full rate
     };
     for (const Setup& c : setups) {
