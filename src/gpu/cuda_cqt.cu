@@ -448,34 +448,23 @@ private:
     CallOrder order_;
 };
 
-// The octave launches need whole FFT passes per barrier within shared_fft<16>.
-bool launches_fit(const CqtTables& t) {
-    return std::all_of(t.octaves.begin(), t.octaves.end(), [](const CqtOctavePlan& o) {
-        return shared_fft_fits(o.half, o.threads, false, 16);
-    });
-}
-
 }  // namespace
 }  // namespace cuda
 
 std::shared_ptr<CqtGpu> make_cqt_gpu(const ops::CqtEngine<float>& engine) {
-    ops::CqtGpuPlan<float> plan;
-    if (!gpu_available() || !engine.export_gpu_plan(kCqtGpuMaxFft, plan)) return nullptr;
-    const cuda::CqtTables tables(plan);
-    if (!cuda::launches_fit(tables)) return nullptr;
+    if (!gpu_available()) return nullptr;
+    const auto tables = cuda::cqt_tables(engine);
+    if (!tables) return nullptr;
     const cuda::OnDevice0 device;
-    return std::make_shared<cuda::CudaCqt>(tables);
+    return std::make_shared<cuda::CudaCqt>(*tables);
 }
 
 std::shared_ptr<ChromaGpu> make_chroma_gpu(const ops::ChromaEngine<float>& engine) {
-    ops::CqtGpuPlan<float> plan;
-    if (!gpu_available() || engine.n_chroma() > cuda::kMaxChroma || !engine.cqt().export_gpu_plan(kCqtGpuMaxFft, plan)) {
-        return nullptr;
-    }
-    const cuda::CqtTables tables(plan);
-    if (!cuda::launches_fit(tables)) return nullptr;
+    if (!gpu_available() || engine.n_chroma() > cuda::kMaxChroma) return nullptr;
+    const auto tables = cuda::cqt_tables(engine.cqt());
+    if (!tables) return nullptr;
     const cuda::OnDevice0 device;
-    return std::make_shared<cuda::CudaChroma>(tables, engine.chroma_of_bin(), engine.n_chroma());
+    return std::make_shared<cuda::CudaChroma>(*tables, engine.chroma_of_bin(), engine.n_chroma());
 }
 
 }  // namespace qorva::dsp::gpu

@@ -10,10 +10,12 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include <vector_functions.h>
 
+#include "gpu/cqt_gpu.hpp"
 #include "gpu/cuda_frame_math.cuh"
 #include "ops/cqt.hpp"
 
@@ -65,7 +67,8 @@ QORVA_HD inline float halfband_adjoint_value(const float* gy, int64_t ny, int64_
 // Packed sample pair j of the centred, unwindowed frame starting at `start`
 // on a level of n samples: z[j] = x[start + 2j] + i x[start + 2j + 1].
 QORVA_HD inline float2 cqt_packed_pair(const float* level, int64_t n, int64_t start, int j) {
-    return make_float2(padded_sample(level, n, start + 2 * j, false), padded_sample(level, n, start + 2 * j + 1, false));
+    const int64_t t = start + 2 * j;
+    return make_float2(padded_sample(level, n, t, false), padded_sample(level, n, t + 1, false));
 }
 
 // Filter r's coefficient: kernel row r against the bins of the frame's real
@@ -238,6 +241,18 @@ struct CqtTables {
         return {adjoint_start.data() + o.adjoint_row, adjoint_col.data(), adjoint_val.data()};
     }
 };
+
+// The tables of a CQT engine whose plan exports within the GPU limits (octave
+// FFTs in shared memory, whole FFT passes per barrier), or none.
+inline std::optional<CqtTables> cqt_tables(const ops::CqtEngine<float>& engine) {
+    ops::CqtGpuPlan<float> plan;
+    if (!engine.export_gpu_plan(kCqtGpuMaxFft, plan)) return std::nullopt;
+    CqtTables tables(plan);
+    for (const CqtOctavePlan& o : tables.octaves) {
+        if (!shared_fft_fits(o.half, o.threads, false, 16)) return std::nullopt;
+    }
+    return tables;
+}
 
 // Sample counts of the pyramid levels 0 ... deepest for a signal of L samples.
 inline std::vector<int64_t> level_lengths(int64_t L, int32_t deepest) {
