@@ -1,5 +1,4 @@
-// The GPU CQT and chroma kernels' per-block bodies run on the host, thread by thread between barriers, with the
-// octave FFTs done by the kernels' own Stockham passes, against the CPU engines, forward and backward, every mode.
+// The GPU CQT and chroma kernels' per-block bodies, run on the host thread by thread, against the CPU engines.
 #include <algorithm>
 #include <cmath>
 #include <random>
@@ -96,12 +95,12 @@ TEST_CASE("GPU CQT decimation, octave rows and their adjoints match the CPU engi
         const int64_t B = 2, L = 6 * c.hop_length + 37, F = cpu.n_frames(L);
         const Reals x = random_values(B * L, 5);
         for (int mode = gc::kModeComplex; mode <= gc::kModeDb; ++mode) {
-            const std::string what = "hop " + std::to_string(c.hop_length) + " mode " + std::to_string(mode);
             Reals want(B * c.n_bins * F * (mode == gc::kModeComplex ? 2 : 1)), want_grad(B * L), out, grad_x;
             const Reals grad = random_values(want.size(), 11 + mode);
             cpu.forward(x.data(), B, L, ops::OutputMode(mode), want.data());
             cpu.backward(grad.data(), x.data(), B, L, ops::OutputMode(mode), want_grad.data());
             emulate(t, x, grad, B, L, F, mode, out, grad_x);
+            const std::string what = "hop " + std::to_string(c.hop_length) + " mode " + std::to_string(mode);
             check_close(out, want, 2e-5, what + " forward");
             check_close(grad_x, want_grad, 5e-5, what + " backward");
         }
