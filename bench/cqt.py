@@ -14,7 +14,11 @@ for both sides (qorva.set_num_threads, torch.set_num_threads):
 librosa is single-threaded. Ratios are peer time / qorva time: above 1 means
 qorva is faster.
 
-    python bench/cqt.py [--repeats N]
+--gpu times the resident GPU engine on 256 such signals against nnAudio's CQT
+on CUDA (forward, and forward + backward of the same gradient of ones); without
+nnAudio only qorva's rows are timed.
+
+    python bench/cqt.py [--repeats N] [--gpu]
 """
 
 from __future__ import annotations
@@ -22,7 +26,7 @@ from __future__ import annotations
 import argparse
 
 import numpy as np
-from common import optional, print_header, rel_l2, run_rows
+from common import gpu_header, median_gpu_ms, optional, print_header, rel_l2, run_gpu_rows, run_rows
 
 import qorva
 
@@ -38,12 +42,74 @@ if torch is not None:
 BATCH, SR, SECONDS = 16, 22050, 10
 HOP, FMIN, N_BINS, BPO = 512, 32.70319566257483, 84, 12
 THREADS = (1, 2)
+GPU_BATCH = 256
+
+
+def gpu_main(repeats: int) -> None:
+    if not gpu_header(torch):
+        return
+    from torch.utils.dlpack import from_dlpack, to_dlpack
+
+    x = np.random.default_rng(0).standard_normal((GPU_BATCH, SR * SECONDS)).astype(np.float32)
+    cqt = qorva.CqtEngine(SR, HOP, FMIN, N_BINS, BPO)
+    F = cqt.n_frames(x.shape[1])
+    print(f"workload: {GPU_BATCH} x {SECONDS} s at {SR} Hz float32, hop {HOP}, fmin C1, {N_BINS} bins, {BPO} per "
+          f"octave, magnitude; output ({GPU_BATCH}, {N_BINS}, {F}); nnAudio "
+          f"{'on CUDA' if nnaudio_cqt else 'not installed: qorva rows only'}")
+    xc = torch.from_numpy(x).cuda()
+    ones = torch.ones((GPU_BATCH, N_BINS, F), device="cuda")
+
+    def stream() -> int:
+        return torch.cuda.current_stream().cuda_stream
+
+    def ours():
+        return from_dlpack(cqt.forward_dlpack(to_dlpack(xc), "magnitude", stream()))
+
+    def ours_grad():
+        ours()
+        return from_dlpack(cqt.backward_dlpack(to_dlpack(ones), to_dlpack(xc), "magnitude", stream()))
+
+    def ours_staged():
+        return cqt.forward(x, "magnitude", backend="cuda")
+
+    if nnaudio_cqt is None:
+        print(f"{'row':20s} {'qorva ms':>9s}")
+        for name, fn in (("resident cqt", ours), ("resident cqt+grad", ours_grad), ("staged cqt", ours_staged)):
+            print(f"{name:20s} {median_gpu_ms(fn, repeats, torch):9.2f}")
+        return
+    layer = nnaudio_cqt(sr=SR, hop_length=HOP, fmin=FMIN, n_bins=N_BINS, bins_per_octave=BPO,
+                        output_format="Magnitude", verbose=False).cuda()
+    xg = xc.clone().requires_grad_()
+
+    def peer():
+        with torch.no_grad():
+            return layer(xc)
+
+    m = min(F, peer().shape[-1])
+    peer_ones = torch.ones_like(peer())
+
+    def peer_grad():
+        xg.grad = None
+        layer(xg).backward(peer_ones)
+        return xg.grad
+
+    print(f"agreement with nnAudio (relative L2, frames 4..{m - 4}): "
+          f"{rel_l2(ours()[..., 4:m - 4].cpu(), peer()[..., 4:m - 4].cpu()):.2e}")
+    run_gpu_rows([
+        ("resident cqt", ours, peer),
+        ("resident cqt+grad", ours_grad, peer_grad),
+        ("staged cqt", ours_staged, lambda: layer(torch.from_numpy(x).cuda()).cpu().numpy()),
+    ], repeats, torch)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--gpu", action="store_true", help="compare the GPU CQT with nnAudio on CUDA")
     args = parser.parse_args()
+    if args.gpu:
+        gpu_main(args.repeats)
+        return
 
     x = np.random.default_rng(0).standard_normal((BATCH, SR * SECONDS)).astype(np.float32)
     cqt = qorva.CqtEngine(SR, HOP, FMIN, N_BINS, BPO)

@@ -3,6 +3,7 @@
 // backends with its usual messages.
 #include <stdexcept>
 
+#include "gpu/cqt_gpu.hpp"
 #include "gpu/device.hpp"
 #include "gpu/gpu_engines.hpp"
 
@@ -24,5 +25,7 @@ bool fft_gpu_supported(int32_t, GpuPrecision) { return false; }
 std::unique_ptr<StftGpu> make_stft_gpu(const ops::FrameOptions&) { return nullptr; }
 std::unique_ptr<IstftGpu> make_istft_gpu(const ops::FrameOptions&) { return nullptr; }
 std::shared_ptr<MelGpu> make_mel_gpu(const ops::MelOptions&) { return nullptr; }
+std::shared_ptr<CqtGpu> make_cqt_gpu(const ops::CqtEngine<float>&) { return nullptr; }
+std::shared_ptr<ChromaGpu> make_chroma_gpu(const ops::ChromaEngine<float>&) { return nullptr; }
 
 }  // namespace qorva::dsp::gpu
