@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "gpu/device.hpp"
+#include "gpu/feature_gpu.hpp"
 #include "gpu/gpu_engines.hpp"
 
 namespace qorva::dsp::gpu {
@@ -24,5 +25,10 @@ bool fft_gpu_supported(int32_t, GpuPrecision) { return false; }
 std::unique_ptr<StftGpu> make_stft_gpu(const ops::FrameOptions&) { return nullptr; }
 std::unique_ptr<IstftGpu> make_istft_gpu(const ops::FrameOptions&) { return nullptr; }
 std::shared_ptr<MelGpu> make_mel_gpu(const ops::MelOptions&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_rms_gpu(const ops::RmsParams&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_moments_gpu(const ops::MomentsParams&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_flux_gpu(const ops::FrameOptions&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_onset_gpu(const ops::MelOptions&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_tempogram_gpu(const ops::MelOptions&, int32_t) { return nullptr; }
 
 }  // namespace qorva::dsp::gpu
