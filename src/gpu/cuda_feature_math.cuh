@@ -14,6 +14,7 @@
 
 #include "gpu/cuda_frame_math.cuh"
 #include "ops/framing.hpp"
+#include "ops/moments.hpp"
 
 namespace qorva::dsp::gpu::cuda {
 
@@ -101,6 +102,25 @@ struct MomentConsts {
     int32_t K;
     int32_t logs, central;  // flatness or entropy requested (per-bin logarithms); the central moments
 };
+
+// The constants of an engine's parameters; the sums behind them in double.
+inline MomentConsts moment_consts(const ops::MomentsParams& params) {
+    const int K = params.n_fft / 2 + 1;
+    const double df = params.sr / params.n_fft;
+    double mean = 0.0, D = 0.0, decrease = 0.0;
+    for (int k = 0; k < K; ++k) mean += k * df;
+    mean /= K;
+    for (int k = 0; k < K; ++k) D += (k * df - mean) * (k * df - mean);
+    for (int k = 1; k < K; ++k) decrease += 1.0 / k;
+    int32_t logs = 0, central = 0;
+    for (int32_t code : params.features) {
+        logs |= code == int32_t(ops::MomentFeature::flatness) || code == int32_t(ops::MomentFeature::entropy);
+        central |= code == int32_t(ops::MomentFeature::bandwidth) || code == int32_t(ops::MomentFeature::skewness) ||
+                   code == int32_t(ops::MomentFeature::kurtosis);
+    }
+    return {static_cast<float>(df), static_cast<float>(D > 0.0 ? df / D : 0.0), static_cast<float>(decrease),
+            static_cast<float>(std::log(double(K))), K, logs, central};
+}
 
 // One thread's share of a frame's sums (bins tid, tid + threads, ...).
 struct MomentSums {

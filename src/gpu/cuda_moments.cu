@@ -9,10 +9,8 @@
 //
 // Layouts: signal [b][t]; output and its gradient [b][feature][f].
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "gpu/cuda_feature_engine.cuh"
 #include "ops/moments.hpp"
@@ -79,27 +77,8 @@ class CudaMoments final : public FeatureEngine {
 public:
     explicit CudaMoments(const ops::MomentsParams& params)
         : frames_(params, ops::validate_frame<float>(params)), n_features_(int(params.features.size())),
-          codes_(upload(params.features.data(), params.features.size() * sizeof(int32_t))) {
-        const int K = params.n_fft / 2 + 1;
-        const double df = params.sr / params.n_fft;
-        double mean = 0.0, D = 0.0, decrease = 0.0;
-        for (int k = 0; k < K; ++k) mean += k * df;
-        mean /= K;
-        for (int k = 0; k < K; ++k) D += (k * df - mean) * (k * df - mean);
-        for (int k = 1; k < K; ++k) decrease += 1.0 / k;
-        auto wants = [&](std::initializer_list<ops::MomentFeature> any) {
-            for (int32_t code : params.features) {
-                for (ops::MomentFeature m : any) {
-                    if (code == static_cast<int32_t>(m)) return 1;
-                }
-            }
-            return 0;
-        };
-        using M = ops::MomentFeature;
-        consts_ = MomentConsts{static_cast<float>(df), static_cast<float>(D > 0.0 ? df / D : 0.0),
-                               static_cast<float>(decrease), static_cast<float>(std::log(double(K))), K,
-                               wants({M::flatness, M::entropy}), wants({M::bandwidth, M::skewness, M::kurtosis})};
-    }
+          codes_(upload(params.features.data(), params.features.size() * sizeof(int32_t))),
+          consts_(moment_consts(params)) {}
 
 protected:
     int64_t n_frames(int64_t L) const override { return frames_.n_frames(L); }
@@ -145,7 +124,7 @@ private:
     SpectralFrames frames_;
     int n_features_;
     DeviceBuffer codes_;
-    MomentConsts consts_{};
+    MomentConsts consts_;
 };
 
 }  // namespace
