@@ -1,19 +1,11 @@
-// The GPU feature kernels' per-frame bodies run on the host, thread by thread
-// with block reductions in the kernels' tree order and the frame FFT by the
-// kernels' own Stockham passes, against the CPU engines, forward and
-// backward, silent and NaN rows included.  Onset strength and the tempogram
-// take their mel power and envelope from the CPU engines, as the GPU engines
-// take them from the GPU mel and onset engines.
-#include <cmath>
+// The GPU feature kernels' per-frame bodies on the host (reductions in the kernels' tree order, the kernels' own
+// FFT passes) against the CPU engines; onset and tempogram stages take the CPU's mel power and envelope.
 #include <random>
-#include <string>
-#include <vector>
 
 #include "check.hpp"
 #include "gpu/cuda_feature_math.cuh"
 #include "gpu_emulation.hpp"
 #include "ops/flux.hpp"
-#include "ops/mel.hpp"
 #include "ops/rms.hpp"
 #include "ops/tempogram.hpp"
 
@@ -26,23 +18,23 @@ using Spectrum = std::vector<float2>;
 
 constexpr double kTol = 1e-5, kMomentsTol = 2e-5;  // relative L2 distance from the CPU engine (float vs double sums)
 
+// Relative L2 distance below tol, NaN exactly where the CPU has NaN.
 void check_close(const Reals& got, const Reals& want, double tol, const std::string& what) {
     double num = 0, den = 0;
     for (std::size_t i = 0; i < want.size(); ++i) {
         if (std::isnan(want[i]) != std::isnan(got[i])) qtest::fail(__FILE__, __LINE__, what + ": NaN at " + std::to_string(i));
-        if (std::isnan(want[i])) continue;
-        num += (double(got[i]) - want[i]) * (double(got[i]) - want[i]);
-        den += double(want[i]) * want[i];
+        if (!std::isnan(want[i])) num += (double(got[i]) - want[i]) * (double(got[i]) - want[i]), den += double(want[i]) * want[i];
     }
-    const double err = std::sqrt(num / (den > 0 ? den : 1.0));
-    if (!(err < tol)) qtest::fail(__FILE__, __LINE__, what + ": " + std::to_string(err));
+    if (!(std::sqrt(num / (den > 0 ? den : 1.0)) < tol)) qtest::fail(__FILE__, __LINE__, what + ": " + std::to_string(std::sqrt(num / den)));
 }
 
-Reals random_values(std::size_t n, unsigned seed) {
+// Normal noise, zero from silent_from on, one NaN in the first sixth when `nan`.
+Reals random_values(std::size_t n, unsigned seed, int64_t silent_from = -1, bool nan = false) {
     std::mt19937 gen(seed);
     std::normal_distribution<float> dist(0.0f, 1.0f);
     Reals v(n);
-    for (float& x : v) x = dist(gen);
+    for (std::size_t i = 0; i < n; ++i) v[i] = silent_from >= 0 && int64_t(i) >= silent_from ? 0.0f : dist(gen);
+    if (nan) v[n / 6] = NAN;
     return v;
 }
 
@@ -54,43 +46,30 @@ auto reduce(int threads, Part part, Combine combine) {
     return gc::tree_reduce(v.data(), threads, combine);
 }
 
-// Frames of a spectral engine as its kernels see them: packed spectra in,
-// windowed frame gradients folded onto the signal out.
+// Frames of a spectral engine as its kernels see them: packed spectra in, packed inverse-FFT inputs folded out.
 struct Frames {
-    ops::FrameOptions o;
-    Reals w;
-    int h, threads;
-    Spectrum tw, stw;
+    ops::FrameOptions o; Reals w;
+    int h, threads = 1; Spectrum tw, stw;
     explicit Frames(const ops::FrameOptions& options)
-        : o(options), w(ops::validate_frame<float>(o)), h(o.n_fft / 2), threads(1),
-          tw(gpu_emulation::twiddles<float2>(h, h)), stw(gpu_emulation::twiddles<float2>(h, 2 * h)) {
+        : o(options), w(ops::validate_frame<float>(o)), h(o.n_fft / 2), tw(gpu_emulation::twiddles<float2>(h, h)),
+          stw(gpu_emulation::twiddles<float2>(h, 2 * h)) {
         while (threads * 2 <= std::min(h / 2, 256)) threads *= 2;  // the frame plan's power-of-two block
     }
-    bool reflect() const { return o.pad_mode == ops::PadMode::reflect; }
     Spectrum spectrum(const float* row, int64_t L, int64_t f) const {
         Spectrum s(h);
-        for (int j = 0; j < h; ++j) s[j] = gc::packed_pair<float, float2>(row, L, f * o.hop_length - o.pad(), j, w.data(), reflect());
+        for (int j = 0; j < h; ++j) s[j] = gc::packed_pair<float, float2>(row, L, f * o.hop_length - o.pad(), j, w.data(), o.pad_mode == ops::PadMode::reflect);
         return gpu_emulation::shared_schedule(s, tw, 1.0f, false, threads);
     }
-    // Frame gradients [f][n] of a row (packed inverse-FFT inputs) folded onto out.
-    void fold(std::vector<Spectrum> packed, int64_t L, float* out) const {
+    void fold(const std::vector<Spectrum>& packed, int64_t L, float* out) const {
         const int64_t F = int64_t(packed.size()), n = 2 * h;
         Reals frames(F * n);
         for (int64_t f = 0; f < F; ++f) {
             const Spectrum s = gpu_emulation::shared_schedule(packed[f], tw, -1.0f, false, threads);
-            for (int j = 0; j < 2 * h; ++j) frames[f * n + j] = (j % 2 ? s[j / 2].y : s[j / 2].x) * w[j];
+            for (int j = 0; j < n; ++j) frames[f * n + j] = (j % 2 ? s[j / 2].y : s[j / 2].x) * w[j];
         }
-        for (int64_t t = 0; t < L; ++t) out[t] = gc::ola_gather_value(frames.data(), t, L, int(n), o.hop_length, o.pad(), F, reflect());
+        for (int64_t t = 0; t < L; ++t) out[t] = gc::ola_gather_value(frames.data(), t, L, int(n), o.hop_length, o.pad(), F, o.pad_mode == ops::PadMode::reflect);
     }
 };
-
-// Two rows of noise (one with a NaN when `nan`), then a silent row.
-Reals test_signal(int64_t L, bool nan) {
-    Reals x = random_values(3 * L, 7);
-    if (nan) x[L / 2] = NAN;
-    std::fill(x.begin() + 2 * L, x.end(), 0.0f);
-    return x;
-}
 
 }  // namespace
 
@@ -101,15 +80,12 @@ TEST_CASE("GPU RMS sums and sample gradients match the CPU engine, reflect image
         const ops::RmsEngine<float> cpu(ops::RmsParams{c.len, c.hop, c.center, c.pad});
         const int64_t B = 3, L = c.L, F = cpu.n_frames(L);
         const gc::RParams p{int32_t(L), int32_t(F), c.len, c.hop, int32_t(cpu.pad()), c.pad == ops::PadMode::reflect, 3, 0};
-        const Reals x = test_signal(L, false), g = random_values(B * F, 5);
+        const Reals x = random_values(3 * L, 7, 2 * L), g = random_values(B * F, 5);
         Reals want(B * F), got(B * F), factor(B * F), want_grad(B * L), got_grad(B * L);
-        cpu.forward(x.data(), B, L, want.data());
-        for (int64_t q = 0; q < B * F; ++q) {
-            got[q] = gc::rms_value(gc::rms_frame_sum(x.data() + q / F * L, p, q % F * c.hop - p.pad), c.len);
-            factor[q] = gc::rms_factor(g[q], got[q], c.len);
-        }
+        cpu.forward(x.data(), B, L, want.data()), cpu.backward(g.data(), x.data(), B, L, want_grad.data());
+        for (int64_t q = 0; q < B * F; ++q) got[q] = gc::rms_value(gc::rms_frame_sum(x.data() + q / F * L, p, q % F * c.hop - p.pad), c.len);
+        for (int64_t q = 0; q < B * F; ++q) factor[q] = gc::rms_factor(g[q], got[q], c.len);
         check_close(got, want, kTol, "rms forward " + std::to_string(c.len));
-        cpu.backward(g.data(), x.data(), B, L, want_grad.data());
         for (int64_t q = 0; q < B * L; ++q) got_grad[q] = gc::rms_sample_gradient(factor.data() + q / L * F, x.data() + q / L * L, q % L, p);
         check_close(got_grad, want_grad, kTol, "rms backward " + std::to_string(c.len));
     }
@@ -117,26 +93,22 @@ TEST_CASE("GPU RMS sums and sample gradients match the CPU engine, reflect image
 
 TEST_CASE("GPU spectral moments and flux match the CPU engines: every statistic, silence and NaN frames") {
     for (const auto& [n_fft, pad] : {std::pair{128, ops::PadMode::reflect}, std::pair{96, ops::PadMode::constant}}) {
-      // Every statistic at once (a repeat included), then each alone: in a sum of gradients the large-scale
-      // statistics would hide a fault in the others.
+      // Every statistic (a repeat included), then each alone: large statistics would hide faults in a summed gradient.
       for (int code = -1; code < gc::kMomentCodes; ++code) {
         ops::MomentsParams mp;
         static_cast<ops::FrameOptions&>(mp) = ops::FrameOptions{n_fft, n_fft / 4, n_fft, {}, true, pad};
         mp.sr = 16000.0, mp.features = code < 0 ? std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 0} : std::vector<int32_t>{code};
         const Frames fr(mp);
-        const ops::MomentsEngine<float> moments(mp);
-        const ops::FluxEngine<float> flux(mp);
+        const ops::MomentsEngine<float> moments(mp); const ops::FluxEngine<float> flux(mp);
         const gc::MomentConsts c = gc::moment_consts(mp);
         const int h = fr.h, T = fr.threads, N = int(mp.features.size());
         for (bool nan : {false, true}) {
             const int64_t B = 3, L = 5 * n_fft + 3, F = moments.n_frames(L);
-            const Reals x = test_signal(L, nan), g = random_values(B * N * F, 9), gf = random_values(B * F, 4);
-            Reals out(B * N * F), want(B * N * F), fx(B * F), fx_want(B * F), grad(B * L), grad_want(B * L);
-            Reals fgrad(B * L), fgrad_want(B * L);
+            const Reals x = random_values(3 * L, 7, 2 * L, nan), g = random_values(B * N * F, 9), gf = random_values(B * F, 4);
+            Reals out(B * N * F), want(B * N * F), fx(B * F), fx_want(B * F), grad(B * L), grad_want(B * L), fgrad(B * L), fgrad_want(B * L);
             for (int64_t b = 0; b < B; ++b) {
                 std::vector<Spectrum> Z, packed, fpacked;
-                std::vector<Reals> mag(F, Reals(h + 1));
-                Reals weight(F);
+                std::vector<Reals> mag(F, Reals(h + 1)); Reals weight(F);
                 for (int64_t f = 0; f < F; ++f) {
                     Z.push_back(fr.spectrum(x.data() + b * L, L, f));
                     const float2* z = Z[f].data();
@@ -144,43 +116,28 @@ TEST_CASE("GPU spectral moments and flux match the CPU engines: every statistic,
                     const float3 central = reduce(T, [&](int t) { return gc::central_sums(z, h, fr.stw.data(), c, gc::moment_centroid(sums), t, T); }, gc::combine_central);
                     const gc::MomentStats st = gc::moment_stats(sums, central, c);
                     float gcode[gc::kMomentCodes] = {};
-                    for (int e = 0; e < N; ++e) {
-                        out[(b * N + e) * F + f] = st.value[mp.features[e]];
-                        gcode[mp.features[e]] += g[(b * N + e) * F + f];
-                    }
+                    for (int e = 0; e < N; ++e) out[(b * N + e) * F + f] = st.value[mp.features[e]], gcode[mp.features[e]] += g[(b * N + e) * F + f];
                     const gc::MomentGrad mg = gc::moment_grad(st, gcode, c);
                     packed.push_back(Z[f]);
                     for (int k = 0; k <= h / 2; ++k) gc::feature_bwd_pair(packed[f].data(), k, h, fr.stw.data(), [&](float2 X, int bin) { return gc::moment_bin_gradient(X, bin, mg, c); });
                     for (int k = 0; k <= h; ++k) mag[f][k] = std::hypot(gc::frame_bin(z, k, h, fr.stw.data()).x, gc::frame_bin(z, k, h, fr.stw.data()).y);
                     const float S = reduce(256, [&](int t) { return gc::flux_sum(mag[f].data(), mag[f > 0 ? f - 1 : 0].data(), h + 1, t, 256); }, gc::AddFloats{});
-                    fx[b * F + f] = gc::flux_value(S, f);
-                    weight[f] = gc::flux_weight(S, gf[b * F + f], f);
+                    fx[b * F + f] = gc::flux_value(S, f), weight[f] = gc::flux_weight(S, gf[b * F + f], f);
                 }
                 for (int64_t f = 0; f < F; ++f) {
-                    fpacked.push_back(Z[f]);
                     const Reals &a = mag[f], &ap = mag[f > 0 ? f - 1 : f], &an = mag[f + 1 < F ? f + 1 : f];
                     const float wn = f + 1 < F ? weight[f + 1] : 0.0f;
+                    fpacked.push_back(Z[f]);
                     for (int k = 0; k <= h / 2; ++k) gc::feature_bwd_pair(fpacked[f].data(), k, h, fr.stw.data(), [&](float2 X, int bin) { return gc::flux_bin_gradient(X, a[bin], ap[bin], an[bin], weight[f], wn); });
                 }
-                fr.fold(packed, L, grad.data() + b * L);
-                fr.fold(fpacked, L, fgrad.data() + b * L);
+                fr.fold(packed, L, grad.data() + b * L), fr.fold(fpacked, L, fgrad.data() + b * L);
             }
-            const std::string what = "n_fft " + std::to_string(n_fft) + (nan ? " with NaN" : "");
-            moments.forward(x.data(), B, L, want.data());
-            flux.forward(x.data(), B, L, fx_want.data());
-            for (int e = 0; e < N; ++e) {  // per statistic: their scales differ by orders of magnitude
-                Reals got_e, want_e;
-                for (int64_t b = 0; b < B; ++b) {
-                    got_e.insert(got_e.end(), out.begin() + (b * N + e) * F, out.begin() + (b * N + e + 1) * F);
-                    want_e.insert(want_e.end(), want.begin() + (b * N + e) * F, want.begin() + (b * N + e + 1) * F);
-                }
-                check_close(got_e, want_e, kMomentsTol, what + " moments forward, code " + std::to_string(mp.features[e]));
-            }
+            const std::string what = "n_fft " + std::to_string(n_fft) + " code " + std::to_string(code) + (nan ? " NaN" : "");
+            moments.forward(x.data(), B, L, want.data()), flux.forward(x.data(), B, L, fx_want.data());
+            check_close(out, want, kMomentsTol, what + " moments forward");
             check_close(fx, fx_want, kTol, what + " flux forward");
-            if (code < 0) CHECK(std::abs(out[(2 * N + 4) * F] - 1.0f) < 1e-5f && std::abs(out[(2 * N + 8) * F] - 1.0f) < 1e-5f);  // silence
             if (nan) continue;  // NaN gradients carry no information
-            moments.backward(g.data(), x.data(), B, L, grad_want.data());
-            flux.backward(gf.data(), x.data(), B, L, fgrad_want.data());
+            moments.backward(g.data(), x.data(), B, L, grad_want.data()), flux.backward(gf.data(), x.data(), B, L, fgrad_want.data());
             check_close(grad, grad_want, kMomentsTol, what + " moments backward");
             check_close(fgrad, fgrad_want, kTol, what + " flux backward");
         }
@@ -189,37 +146,26 @@ TEST_CASE("GPU spectral moments and flux match the CPU engines: every statistic,
 }
 
 TEST_CASE("GPU onset and tempogram stages match the CPU engines on the CPU's mel power and envelope") {
-    ops::MelOptions o;
-    o.frame = ops::FrameOptions{256, 64, 256, {}, true, ops::PadMode::reflect};
-    o.sr = 8000, o.n_mels = 24, o.fmax = 4000;
+    const ops::MelOptions o{ops::FrameOptions{256, 64, 256, {}, true, ops::PadMode::reflect}, 8000, 24, 0, 4000};
     for (int32_t W : {1, 16, 37}) {
-        const ops::TempogramEngine<float> tempo(o, W);
-        const ops::OnsetEngine<float>& onset = tempo.onset();
+        const ops::TempogramEngine<float> tempo(o, W); const ops::OnsetEngine<float>& onset = tempo.onset();
         const int64_t B = 3, L = 4000, F = onset.n_frames(L), M = o.n_mels;
-        const gc::OParams op{int32_t(F), int32_t(M), int32_t(B)};
         const gc::TParams tp{int32_t(F), int32_t(B), W};
-        const Reals x = test_signal(L, false), g = random_values(B * F, 3), gt = random_values(B * W * F, 8);
-        const Reals window = ops::build_window<float>(ops::WindowSpec{}, W, W);
-        Reals mel(B * M * F), dpow(B * M * F), env(B * F), want(B * F), grad(B * L), grad_want(B * L);
-        Reals tg(B * W * F), tg_want(B * W * F), seg_grad(F * W), env_grad(B * F);
+        const Reals x = random_values(3 * L, 7, 2 * L), g = random_values(B * F, 3), gt = random_values(B * W * F, 8), window = ops::build_window<float>(ops::WindowSpec{}, W, W);
+        Reals mel(B * M * F), dpow(B * M * F), env(B * F), want(B * F), grad(B * L), grad_want(B * L), tg(B * W * F), tg_want(B * W * F), seg_grad(F * W), env_grad(B * F);
         ops::mel_forward(onset.params(), x.data(), B, L, ops::OutputMode::power, mel.data());
-        for (int64_t q = 0; q < B * F; ++q) {
-            const float* rows = mel.data() + q / F * M * F;
-            env[q] = gc::onset_value(q % F ? reduce(256, [&](int t) { return gc::onset_sum(rows, F, q % F, int(M), t, 256); }, gc::AddFloats{}) : 0.0f, q % F, int(M));
-        }
+        auto rise = [&](int64_t q) { return reduce(256, [&](int t) { return gc::onset_sum(mel.data() + q / F * M * F, F, q % F, int(M), t, 256); }, gc::AddFloats{}); };
+        for (int64_t q = 0; q < B * F; ++q) env[q] = gc::onset_value(q % F ? rise(q) : 0.0f, q % F, int(M));
         onset.forward(x.data(), B, L, want.data());
         check_close(env, want, kTol, "onset forward");
         for (int64_t e = 0; e < B * M * F; ++e) dpow[e] = gc::onset_power_gradient(g.data() + e / (M * F) * F, mel.data() + e / F * F, e % F, F, int(M));
-        ops::mel_backward(onset.params(), dpow.data(), x.data(), B, L, ops::OutputMode::power, grad.data());
-        onset.backward(g.data(), x.data(), B, L, grad_want.data());
+        ops::mel_backward(onset.params(), dpow.data(), x.data(), B, L, ops::OutputMode::power, grad.data()), onset.backward(g.data(), x.data(), B, L, grad_want.data());
         check_close(grad, grad_want, kTol, "onset backward");
-
         onset.forward(x.data(), B, L, env.data());  // the tempogram stages on the CPU's envelope
         for (int64_t b = 0; b < B; ++b) {
             for (int64_t t = 0; t < F; ++t) {
                 Reals seg(W), G(W);
-                for (int i = 0; i < W; ++i) seg[i] = gc::tempo_segment_value(env.data() + b * F, window.data(), t, i, tp);
-                for (int i = 0; i < W; ++i) G[i] = gt[(b * W + i) * F + t];
+                for (int i = 0; i < W; ++i) seg[i] = gc::tempo_segment_value(env.data() + b * F, window.data(), t, i, tp), G[i] = gt[(b * W + i) * F + t];
                 const float scale = gc::tempo_scale(reduce(256, [&](int tid) { return gc::tempo_energy(seg.data(), W, tid, 256); }, gc::AddFloats{}), tempo.n_fft_ac());
                 for (int l = 0; l < W; ++l) tg[(b * W + l) * F + t] = scale * gc::tempo_lag(seg.data(), W, l);
                 const float lowered = reduce(256, [&](int tid) { return gc::tempo_lowered(seg.data(), G.data(), scale, W, tid, 256); }, gc::AddFloats{});
@@ -230,8 +176,7 @@ TEST_CASE("GPU onset and tempogram stages match the CPU engines on the CPU's mel
         }
         tempo.forward(x.data(), B, L, tg_want.data());
         check_close(tg, tg_want, kTol, "tempogram forward W " + std::to_string(W));
-        onset.backward(env_grad.data(), x.data(), B, L, grad.data());
-        tempo.backward(gt.data(), x.data(), B, L, grad_want.data());
+        onset.backward(env_grad.data(), x.data(), B, L, grad.data()), tempo.backward(gt.data(), x.data(), B, L, grad_want.data());
         check_close(grad, grad_want, kTol, "tempogram backward W " + std::to_string(W));
     }
 }
