@@ -25,7 +25,14 @@ tempogram products are BLAS calls), so each ratio compares equal core counts:
                    signal (its onset strength included).
 Ratios are peer time / qorva time: above 1 means qorva is faster.
 
-    python bench/features.py [--repeats N]
+--gpu compares the GPU engines (resident: CUDA tensors in and out on the
+current stream) on 256 signals of 10 s with the same features written in
+torch on CUDA (no library offers them there): rms, centroid, flatness, flux,
+onset strength (mel power from qorva's filterbank, the dB rise averaged over
+bands) and the tempogram (Hann-windowed envelope stretches, autocorrelation by
+FFT, normalised at lag 0); forward, and forward + the gradient of the sum.
+
+    python bench/features.py [--repeats N] [--gpu]
 """
 
 from __future__ import annotations
@@ -33,7 +40,7 @@ from __future__ import annotations
 import argparse
 
 import numpy as np
-from common import optional, print_header, rel_l2, run_rows
+from common import gpu_header, optional, print_header, rel_l2, run_gpu_rows, run_rows
 
 import qorva
 
@@ -45,6 +52,7 @@ threadpoolctl = optional("threadpoolctl")
 BATCH, SR, SECONDS = 16, 22050, 10
 N_FFT, HOP, N_MELS, FMAX, TEMPO_WIN = 2048, 512, 128, 11025.0, 384
 THREADS = (1, 2)
+GPU_BATCH = 256
 
 
 def torch_peers(x):
@@ -110,10 +118,94 @@ def with_grad(fn, xt):
     return run
 
 
+def torch_cuda_peers():
+    """The features written in torch on CUDA, on the same frames as ours."""
+    window, hann = torch.hann_window(N_FFT, device="cuda"), torch.hann_window(TEMPO_WIN, device="cuda")
+    freqs = torch.arange(N_FFT // 2 + 1, dtype=torch.float32, device="cuda") * (SR / N_FFT)
+    fb = torch.from_numpy(qorva.mel_filterbank(float(SR), N_FFT, N_MELS, 0.0, FMAX, "slaney", "slaney")).cuda()
+    n_ac = 1 << (2 * TEMPO_WIN - 2).bit_length()
+
+    def mag(x):
+        return torch.stft(x, N_FFT, HOP, window=window, center=True, pad_mode="reflect", return_complex=True).abs()
+
+    def rms(x):
+        padded = torch.nn.functional.pad(x[:, None, :], (N_FFT // 2, N_FFT // 2), mode="reflect")[:, 0]
+        return padded.unfold(-1, N_FFT, HOP).pow(2).mean(-1).sqrt()
+
+    def flux(x):
+        rise = torch.relu(torch.diff(mag(x), dim=-1)).pow(2).sum(-2)
+        return torch.nn.functional.pad(rise.clamp_min(1e-20).sqrt(), (1, 0))
+
+    def onset(x):
+        db = 10 * torch.log10((fb @ mag(x).pow(2)).clamp_min(1e-10))
+        return torch.nn.functional.pad(torch.relu(torch.diff(db, dim=-1)).mean(-2), (1, 0))
+
+    def tempogram(x):
+        env = torch.nn.functional.pad(onset(x), (TEMPO_WIN // 2, TEMPO_WIN - 1 - TEMPO_WIN // 2))
+        frames = env.unfold(-1, TEMPO_WIN, 1) * hann
+        r = torch.fft.irfft(torch.fft.rfft(frames, n_ac).abs().pow(2), n_ac)[..., :TEMPO_WIN]
+        return (r / r[..., :1].clamp_min(1e-12)).transpose(-1, -2)
+
+    return {"rms": rms, "centroid": lambda x: (freqs[:, None] * mag(x)).sum(-2) / mag(x).sum(-2),
+            "flatness": lambda x: (lambda p: p.log().mean(-2).exp() / p.mean(-2))(mag(x).pow(2).clamp_min(1e-10)),
+            "flux": flux, "onset": onset, "tempogram": tempogram}
+
+
+def gpu_main(repeats: int) -> None:
+    if not gpu_header(torch):
+        return
+    from torch.utils.dlpack import from_dlpack, to_dlpack
+
+    x = np.random.default_rng(0).standard_normal((GPU_BATCH, SR * SECONDS)).astype(np.float32)
+    mel_args = (float(SR), N_FFT, HOP, N_FFT, "hann", True, "reflect", N_MELS, 0.0, FMAX, "slaney", "slaney")
+    engines = {
+        "rms": qorva.RmsEngine(N_FFT, HOP, True, "reflect"),
+        **{name: qorva.SpectralMomentsEngine(float(SR), N_FFT, HOP, N_FFT, "hann", True, "reflect", [name])
+           for name in ("centroid", "flatness")},
+        "flux": qorva.SpectralFluxEngine(N_FFT, HOP, N_FFT, "hann", True, "reflect"),
+        "onset": qorva.OnsetStrengthEngine(*mel_args),
+        "tempogram": qorva.TempogramEngine(*mel_args, TEMPO_WIN),
+    }
+    print(f"workload: {GPU_BATCH} x {SECONDS} s at {SR} Hz float32, frames {N_FFT} / hop {HOP}, hann, center, "
+          f"reflect; {N_MELS} mels; tempo_win {TEMPO_WIN}; peers written in torch on CUDA")
+    xc = torch.from_numpy(x).cuda()
+    xg = xc.clone().requires_grad_()
+    peers = torch_cuda_peers()
+
+    def stream() -> int:
+        return torch.cuda.current_stream().cuda_stream
+
+    rows = []
+    for name, e in engines.items():
+        peer = peers[name]
+
+        def ours(e=e):
+            return from_dlpack(e.forward_dlpack(to_dlpack(xc), "", stream()))
+
+        def ours_grad(e=e, ours=ours):
+            ones = torch.ones_like(ours())
+            return from_dlpack(e.backward_dlpack(to_dlpack(ones), to_dlpack(xc), "", stream()))
+
+        def torch_grad(peer=peer):
+            xg.grad = None
+            peer(xg).sum().backward()
+            return xg.grad
+
+        agree = rel_l2(ours().reshape(GPU_BATCH, -1).cpu().numpy(), peer(xc).reshape(GPU_BATCH, -1).cpu().numpy())
+        print(f"agreement with torch on {name} (relative L2): {agree:.2e}, gradient "
+              f"{rel_l2(ours_grad().cpu().numpy(), torch_grad().cpu().numpy()):.2e}")
+        rows += [(name, ours, lambda peer=peer: peer(xc)), (name + "+grad", ours_grad, torch_grad)]
+    run_gpu_rows(rows, repeats, torch)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--gpu", action="store_true", help="compare the GPU engines with torch on CUDA")
     args = parser.parse_args()
+    if args.gpu:
+        gpu_main(args.repeats)
+        return
 
     x = np.random.default_rng(0).standard_normal((BATCH, SR * SECONDS)).astype(np.float32)
     mel_args = (float(SR), N_FFT, HOP, N_FFT, "hann", True, "reflect", N_MELS, 0.0, FMAX, "slaney", "slaney")

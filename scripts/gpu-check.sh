@@ -14,9 +14,9 @@
 # a virtual environment that sees the system's packages.
 #
 # Steps: build for the GPU's own architecture, report the device, run the GPU
-# tests (the GPU FFT, STFT, ISTFT, mel, CQT and chroma against the CPU
-# engines, the PyTorch layers on CUDA), then bench/stft.py, bench/mel.py and
-# bench/cqt.py --gpu; a one-screen summary ends it.
+# tests (the GPU FFT, STFT, ISTFT, mel, CQT, chroma and feature engines against
+# the CPU engines, the PyTorch layers on CUDA), then bench/stft.py, mel.py,
+# cqt.py and features.py --gpu; a one-screen summary ends it.
 # Exits non-zero when no usable GPU is found, when a test fails, or when a
 # test skips for any reason but being a check of a machine without a GPU.
 set -euo pipefail
@@ -93,14 +93,14 @@ log "GPU tests"
 TESTS_LOG="$WORK/tests.log"
 status=0
 (cd "$ROOT/tests" && "$VENV/bin/python" -m pytest -q -p no:cacheprovider -rs \
-    test_gpu_fft.py test_gpu_stft.py test_gpu_mel.py test_gpu_cqt.py test_torch.py test_stft.py test_istft.py \
-    test_mel.py test_cqt.py) 2>&1 \
+    test_gpu_fft.py test_gpu_stft.py test_gpu_mel.py test_gpu_cqt.py test_gpu_features.py test_torch.py \
+    test_stft.py test_istft.py test_mel.py test_cqt.py test_errors.py) 2>&1 \
     | tee "$TESTS_LOG" || status=$?
 UNEXPECTED_SKIPS="$(grep '^SKIPPED' "$TESTS_LOG" | grep -v "$EXPECTED_SKIP" || true)"
 
 BENCH_LOG="$WORK/bench.log"
 : >"$BENCH_LOG"
-for bench in stft mel cqt; do
+for bench in stft mel cqt features; do
     log "bench/$bench.py --gpu"
     "$VENV/bin/python" "$ROOT/bench/$bench.py" --gpu --repeats 5 2>&1 | tee -a "$BENCH_LOG" || status=$?
 done
@@ -111,7 +111,7 @@ echo "device:  $GPU (qorva: $DEVICE), built for sm_${ARCH} in ${BUILD_S} s"
 echo "tests:   $(tail -n 1 "$TESTS_LOG")"
 [ -z "$UNEXPECTED_SKIPS" ] || printf 'skipped without a reason a GPU machine has:\n%s\n' "$UNEXPECTED_SKIPS"
 echo "bench (peer time / qorva time):"
-grep -E 'ratio|[0-9]+\.[0-9]+ *$' "$BENCH_LOG" | tail -n 20 || true
+grep -E 'ratio|[0-9]+\.[0-9]+ *$' "$BENCH_LOG" | tail -n 30 || true
 [ "$status" -eq 0 ] || fail "a test or the benchmark failed"
 [ -z "$UNEXPECTED_SKIPS" ] || fail "GPU tests were skipped"
 echo "gpu-check: passed"

@@ -33,11 +33,11 @@ def row(call, exc, message, gpu_free=False):
 
 
 def family_rows(n):
-    """The argument checks every signal family shares; GPU refusals hold without a GPU, feature engines aside."""
+    """The argument checks every signal family shares; GPU refusals hold without a GPU, MFCC's always."""
     g = np.ones(forward(n, ENGINES[n](), X).shape, np.float32)
     kind = () if n == "chroma" else (OUTPUTS[n][-1],)
     no_gpu, f16 = "no resident GPU path for these parameters", "float16 input is not supported; cast to float32"
-    return [row(on(n, call), exc, message, gpu and n not in FEATURES) for call, exc, message, gpu in [
+    return [row(on(n, call), exc, message, gpu and n != "mfcc") for call, exc, message, gpu in [
         (lambda e: forward(n, e, X.astype(np.float16)), TypeError, f16, 0),
         (lambda e: forward(n, e, X[0]), ValueError, "expected a 2-D (batch, samples) array", 0),
         (lambda e: backward(n, e, g, X[None]), ValueError, "expected a 2-D (batch, samples) array", 0),

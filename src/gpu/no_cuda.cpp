@@ -5,6 +5,7 @@
 
 #include "gpu/cqt_gpu.hpp"
 #include "gpu/device.hpp"
+#include "gpu/feature_gpu.hpp"
 #include "gpu/gpu_engines.hpp"
 
 namespace qorva::dsp::gpu {
@@ -27,5 +28,10 @@ std::unique_ptr<IstftGpu> make_istft_gpu(const ops::FrameOptions&) { return null
 std::shared_ptr<MelGpu> make_mel_gpu(const ops::MelOptions&) { return nullptr; }
 std::shared_ptr<CqtGpu> make_cqt_gpu(const ops::CqtEngine<float>&) { return nullptr; }
 std::shared_ptr<ChromaGpu> make_chroma_gpu(const ops::ChromaEngine<float>&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_rms_gpu(const ops::RmsParams&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_moments_gpu(const ops::MomentsParams&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_flux_gpu(const ops::FrameOptions&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_onset_gpu(const ops::MelOptions&) { return nullptr; }
+std::shared_ptr<FeatureGpu> make_tempogram_gpu(const ops::MelOptions&, int32_t) { return nullptr; }
 
 }  // namespace qorva::dsp::gpu
