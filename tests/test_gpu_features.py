@@ -16,7 +16,7 @@ except ImportError:
 TOL = 1e-4  # relative L2 distance from the CPU engine
 ALL_MOMENTS = ["centroid", "bandwidth", "skewness", "kurtosis", "flatness", "slope", "decrease", "crest", "entropy"]
 # The catalogue's features (its flux's odd n_fft has no GPU engine), halves off the in-kernel FFT, every statistic.
-GPU_ENGINES = {**{n: ENGINES[n] for n in FEATURES if n != "flux"},
+GPU_ENGINES = {**{n: ENGINES[n] for n in FEATURES if n not in ("flux", "mfcc")},
                "flux": lambda: qorva.SpectralFluxEngine(256, 64, 256, "hamming", True, "reflect"),
                "flux400": lambda: qorva.SpectralFluxEngine(400, 100, 400, "hann", False, "constant"),
                "moments400": lambda: qorva.SpectralMomentsEngine(SR, 400, 100, 400, "hann", True, "reflect",
