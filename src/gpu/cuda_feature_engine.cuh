@@ -123,42 +123,6 @@ private:
 
 namespace {
 
-// Packed windowed frames [b][f][j] of a chunk of rows for the batched FFT.
-__global__ void feature_pack(const float* __restrict__ x, float2* __restrict__ z, const float* __restrict__ window,
-                             KParams p, int64_t rows) {
-    const int64_t f = blockIdx.x, F = p.n_frames;
-    for (int64_t b = blockIdx.y; b < rows; b += gridDim.y) {
-        float2* dst = z + (b * F + f) * p.half;
-        for (int j = threadIdx.x; j < p.half; j += blockDim.x) {
-            dst[j] = packed_pair<float, float2>(x + b * p.n_samples, p.n_samples, f * p.hop - p.pad, j, window,
-                                                p.reflect != 0);
-        }
-    }
-}
-
-// Windowed frame gradients from the inverse-transformed packed pairs.
-__global__ void feature_unpack(const float2* __restrict__ z, float* __restrict__ frames,
-                               const float* __restrict__ window, int h, int64_t count) {
-    const int64_t e = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (e >= count) return;
-    const float2 v = z[e];
-    const int j = static_cast<int>(e % h);
-    frames[2 * e] = v.x * __ldg(window + 2 * j);
-    frames[2 * e + 1] = v.y * __ldg(window + 2 * j + 1);
-}
-
-// Signal gradients of a chunk's rows from their frame gradients, grid
-// (sample blocks, rows); reflect images are gathered, so no atomics.
-__global__ void feature_gather(const float* __restrict__ frames, float* __restrict__ out, KParams p, int64_t rows) {
-    const int64_t t = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (t >= p.n_samples) return;
-    const int64_t L = p.n_samples, F = p.n_frames, n = 2 * int64_t(p.half);
-    for (int64_t b = blockIdx.y; b < rows; b += gridDim.y) {
-        out[b * L + t] =
-            ola_gather_value(frames + b * F * n, t, L, static_cast<int>(n), p.hop, p.pad, F, p.reflect != 0);
-    }
-}
-
 // The packed half-length spectrum of frame f of a row into s (h + 1 entries
 // of shared memory): transformed in place by the block (z null, power-of-two
 // halves) or copied from the batched FFT's output z.  Returns after a barrier.
@@ -232,7 +196,7 @@ public:
         if (plan.pow2) return nullptr;
         const int64_t F = p.n_frames;
         work_.ensure(bytes(rows * F * plan.half, 8));
-        feature_pack<<<dim3(static_cast<unsigned>(F), grid_rows(rows)), plan.threads, 0, to_stream(stream)>>>(
+        pack_frames<<<dim3(static_cast<unsigned>(F), grid_rows(rows)), plan.threads, 0, to_stream(stream)>>>(
             x, work_.as<float2>(), plan.win(), p, rows);
         fft_half_->execute_device(work_.get(), rows * F, false, stream);
         return work_.as<float2>();
@@ -250,10 +214,10 @@ public:
         const int64_t F = p.n_frames, L = p.n_samples;
         if (!plan.pow2) {
             fft_half_->execute_device(work_.get(), rows * F, true, stream);
-            feature_unpack<<<blocks_for(rows * F * plan.half), kBlock, 0, s>>>(
+            unpack_frame_gradients<<<blocks_for(rows * F * plan.half), kBlock, 0, s>>>(
                 work_.as<const float2>(), frames_.as<float>(), plan.win(), plan.half, rows * F * plan.half);
         }
-        feature_gather<<<dim3(blocks_for(L), grid_rows(rows)), kBlock, 0, s>>>(frames_.as<const float>(), out, p,
+        gather_frame_gradients<<<dim3(blocks_for(L), grid_rows(rows)), kBlock, 0, s>>>(frames_.as<const float>(), out, p,
                                                                               rows);
     }
 

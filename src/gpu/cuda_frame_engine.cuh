@@ -1,6 +1,8 @@
-// What the framed GPU engines (STFT, ISTFT, mel) share on the host side: the
-// frame plan with its device tables, launch geometry, size checks and the
-// arena result of a resident call.  Included only by CUDA sources.
+// What the framed GPU engines (STFT, ISTFT, mel, features) share: the frame
+// plan with its device tables, launch geometry, size checks, the arena result
+// of a resident call, and the kernels around a batched half-length FFT (pack,
+// unpack of frame gradients, gather onto samples).  Included only by CUDA
+// sources; the kernels are file-local to each unit that includes it.
 #pragma once
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 
 #include "gpu/cuda_device.hpp"
 #include "gpu/cuda_fft_math.cuh"
+#include "gpu/cuda_stft_kernels.cuh"
 
 namespace qorva::dsp::gpu::cuda {
 
@@ -99,5 +102,36 @@ inline std::unique_ptr<FftGpu> need_fft(int32_t n, GpuPrecision precision) {
     if (!fft) throw std::runtime_error("no GPU FFT of length " + std::to_string(n));
     return fft;
 }
+
+namespace {
+
+// Packed windowed frames [b][f][j] of B rows for the batched half-length FFT,
+// grid (frames, rows), as the STFT packs them.
+__global__ void pack_frames(const float* __restrict__ x, float2* __restrict__ z, const float* __restrict__ window,
+                            KParams p, int64_t B) {
+    stft_pack_body(DeviceBlock(), x, z, window, p, B);
+}
+
+// Windowed frame gradients [b][f][2h] from inverse-transformed packed pairs
+// [b][f][h], one thread per pair.
+__global__ void unpack_frame_gradients(const float2* __restrict__ z, float* __restrict__ frames,
+                                       const float* __restrict__ window, int h, int64_t count) {
+    const int64_t e = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
+    if (e >= count) return;
+    const float2 v = z[e];
+    const int j = static_cast<int>(e % h);
+    frames[2 * e] = v.x * __ldg(window + 2 * j);
+    frames[2 * e + 1] = v.y * __ldg(window + 2 * j + 1);
+}
+
+// Signal gradients of B rows from their frame gradients (frames of 2 p.half
+// samples), grid (sample blocks, rows): the STFT backward's gather, reflect
+// images included, no atomics.
+__global__ void gather_frame_gradients(const float* __restrict__ frames, float* __restrict__ out, KParams p,
+                                       int64_t B) {
+    ola_gather_body(DeviceBlock(), frames, out, p, 2 * p.half, B);
+}
+
+}  // namespace
 
 }  // namespace qorva::dsp::gpu::cuda

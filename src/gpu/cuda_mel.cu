@@ -23,7 +23,6 @@
 #include "gpu/cuda_device.hpp"
 #include "gpu/cuda_frame_engine.cuh"
 #include "gpu/cuda_mel_math.cuh"
-#include "gpu/cuda_stft_kernels.cuh"
 #include "gpu/gpu_engines.hpp"
 #include "ops/mel.hpp"
 
@@ -58,12 +57,6 @@ __global__ void mel_fwd(const float* __restrict__ x, float* __restrict__ out, co
         mel_frame_values(s, out + b * fb.n_mels * F + f, F, p.half, stw, fb, p.mode, threadIdx.x, blockDim.x);
         __syncthreads();  // s is refilled for the next row
     });
-}
-
-// Packed windowed frames [b][f][j] for the batched half-length FFT, as the STFT packs them.
-__global__ void mel_pack(const float* __restrict__ x, float2* __restrict__ z, const float* __restrict__ window,
-                         KParams p, int64_t B) {
-    stft_pack_body(DeviceBlock(), x, z, window, p, B);
 }
 
 // Bands of frames already transformed by the batched FFT, grid (frames, rows).
@@ -120,23 +113,6 @@ __global__ void mel_bwd_bins(const float* __restrict__ grad, float2* __restrict_
         }
         __syncthreads();
     });
-}
-
-// Windowed frame gradients from the inverse-transformed packed pairs.
-__global__ void mel_unpack_frames(const float2* __restrict__ z, float* __restrict__ frames,
-                                  const float* __restrict__ window, int h, int64_t count) {
-    const int64_t e = int64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-    if (e >= count) return;
-    const float2 v = z[e];
-    const int j = static_cast<int>(e % h);
-    frames[2 * e] = v.x * __ldg(window + 2 * j);
-    frames[2 * e + 1] = v.y * __ldg(window + 2 * j + 1);
-}
-
-// Signal gradients of a chunk's rows from their frame gradients, as the STFT
-// backward folds them, grid (sample blocks, chunk rows).
-__global__ void mel_gather(const float* __restrict__ frames, float* __restrict__ out, KParams p, int64_t rows) {
-    ola_gather_body(DeviceBlock(), frames, out, p, 2 * p.half, rows);
 }
 
 // ---------------------------------------------------------------------------
@@ -243,7 +219,7 @@ private:
             return;
         }
         work_.ensure(bytes(B * F * plan_.half, 8));
-        mel_pack<<<grid, plan_.threads, 0, s>>>(x, work_.as<float2>(), plan_.win(), p, B);
+        pack_frames<<<grid, plan_.threads, 0, s>>>(x, work_.as<float2>(), plan_.win(), p, B);
         check_launch("mel_fwd");
         fft_half_->execute_device(work_.get(), B * F, false, stream);
         mel_bands<<<grid, plan_.threads, 0, s>>>(work_.as<const float2>(), out, plan_.stw(), bands(), p, B);
@@ -271,15 +247,15 @@ private:
                 mel_bwd_frames<<<grid, plan_.threads, shared, s>>>(gr, xr, frames_.as<float>(), plan_.win(),
                                                                    plan_.tw(), plan_.stw(), bands(), bins(), p, rows);
             } else {
-                mel_pack<<<grid, plan_.threads, 0, s>>>(xr, work_.as<float2>(), plan_.win(), p, rows);
+                pack_frames<<<grid, plan_.threads, 0, s>>>(xr, work_.as<float2>(), plan_.win(), p, rows);
                 fft_half_->execute_device(work_.get(), rows * F, false, stream);
                 mel_bwd_bins<<<grid, plan_.threads, static_cast<std::size_t>(M) * sizeof(float), s>>>(
                     gr, work_.as<float2>(), plan_.stw(), bands(), bins(), p, rows);
                 fft_half_->execute_device(work_.get(), rows * F, true, stream);
-                mel_unpack_frames<<<blocks_for(rows * F * plan_.half), kBlock, 0, s>>>(
+                unpack_frame_gradients<<<blocks_for(rows * F * plan_.half), kBlock, 0, s>>>(
                     work_.as<const float2>(), frames_.as<float>(), plan_.win(), plan_.half, rows * F * plan_.half);
             }
-            mel_gather<<<dim3(blocks_for(L), grid_rows(rows)), kBlock, 0, s>>>(frames_.as<const float>(),
+            gather_frame_gradients<<<dim3(blocks_for(L), grid_rows(rows)), kBlock, 0, s>>>(frames_.as<const float>(),
                                                                              out + r0 * L, p, rows);
             check_launch("mel_bwd");
         }

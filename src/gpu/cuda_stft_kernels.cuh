@@ -17,6 +17,7 @@
 #include <cuda_fp16.h>
 
 #include "gpu/cuda_device.hpp"
+#include "gpu/cuda_fft_math.cuh"
 #include "gpu/cuda_frame_math.cuh"
 
 namespace qorva::dsp::gpu::cuda {
@@ -26,16 +27,6 @@ namespace qorva::dsp::gpu::cuda {
 template <typename Body>
 QORVA_HD inline void for_rows(int64_t first, int64_t step, int64_t B, Body&& body) {
     for (int64_t b = first; b < B; b += step) body(b);
-}
-
-// A load through the read-only data cache on the device.
-template <typename T>
-QORVA_HD inline T cached(const T* p) {
-#ifdef __CUDA_ARCH__
-    return __ldg(p);
-#else
-    return *p;
-#endif
 }
 
 // Index of thread tid of the block in a one-dimensional element-wise launch.
@@ -250,8 +241,8 @@ QORVA_HD inline void stft_bwd_frames_body(const Block& blk, float2* s, const flo
         float* dst = frames + (b * F + f) * 2 * h;
         blk.each([&](int tid) {
             for (int j = tid; j < h; j += blk.threads) {
-                dst[2 * j] = s[j].x * cached(window + 2 * j);
-                dst[2 * j + 1] = s[j].y * cached(window + 2 * j + 1);
+                dst[2 * j] = s[j].x * load_ro(window + 2 * j);
+                dst[2 * j + 1] = s[j].y * load_ro(window + 2 * j + 1);
             }
         });
         blk.sync();
@@ -283,7 +274,7 @@ QORVA_HD inline void full_real_frames_body(const Block& blk, const float2* A, fl
     blk.each([&](int tid) {
         const int64_t e = element_of(blk, tid);
         if (e >= count) return;
-        const float w = cached(window + e % n);
+        const float w = load_ro(window + e % n);
         for_rows(blk.y, blk.grid_y, B, [&](int64_t b) { frames[b * count + e] = A[b * count + e].x * w * scale; });
     });
 }
@@ -316,7 +307,7 @@ QORVA_HD inline void istft_env_body(const Block& blk, const float* wsq, float* e
         int64_t lo = 0, hi = -1;
         ops::covering_frames(q, n, hop, F, lo, hi);
         float e = 0.0f;
-        for (int64_t f = lo; f <= hi; ++f) e += cached(wsq + (q - f * hop));
+        for (int64_t f = lo; f <= hi; ++f) e += load_ro(wsq + (q - f * hop));
         env[q] = e;
     });
 }
@@ -338,8 +329,8 @@ QORVA_HD inline void istft_fwd_frames_body(const Block& blk, float2* s, const fl
         float* dst = frames + (b * F + f) * 2 * h;
         blk.each([&](int tid) {
             for (int j = tid; j < h; j += blk.threads) {
-                dst[2 * j] = s[j].x * scale * cached(window + 2 * j);
-                dst[2 * j + 1] = s[j].y * scale * cached(window + 2 * j + 1);
+                dst[2 * j] = s[j].x * scale * load_ro(window + 2 * j);
+                dst[2 * j + 1] = s[j].y * scale * load_ro(window + 2 * j + 1);
             }
         });
         blk.sync();
@@ -412,8 +403,8 @@ QORVA_HD inline void istft_bwd_frames_body(const Block& blk, float2* s, const fl
         const float* src = padded + b * P + f * p.hop;
         blk.each([&](int tid) {
             for (int j = tid; j < h; j += blk.threads) {
-                s[j] = make_float2(src[2 * j] * cached(window + 2 * j) * scale,
-                                   src[2 * j + 1] * cached(window + 2 * j + 1) * scale);
+                s[j] = make_float2(src[2 * j] * load_ro(window + 2 * j) * scale,
+                                   src[2 * j + 1] * load_ro(window + 2 * j + 1) * scale);
             }
         });
         blk.sync();
@@ -438,7 +429,7 @@ QORVA_HD inline void istft_full_grad_frames_body(const Block& blk, const float* 
         if (e >= F * n) return;
         const int64_t f = e / n;
         const int i = static_cast<int>(e % n);
-        const float w = cached(window + i);
+        const float w = load_ro(window + i);
         for_rows(blk.y, blk.grid_y, B, [&](int64_t b) {
             A[b * F * n + e] = make_float2(padded[b * P + f * hop + i] * w * scale, 0.0f);
         });

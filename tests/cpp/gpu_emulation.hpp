@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <set>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "check.hpp"
@@ -102,5 +106,33 @@ struct BankConflicts {
         for (auto& v : slots) v.clear();
     }
 };
+
+// Relative L2 distance of got from want below tol, with NaN exactly where
+// want has NaN; a failure names `what` and the distance.
+template <typename T>
+void check_close(const std::vector<T>& got, const std::vector<T>& want, double tol, const std::string& what) {
+    double num = 0, den = 0;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (std::isnan(double(want[i])) != std::isnan(double(got[i]))) {
+            qtest::fail(__FILE__, __LINE__, what + ": NaN mismatch at " + std::to_string(i));
+        }
+        if (std::isnan(double(want[i]))) continue;
+        num += (double(got[i]) - want[i]) * (double(got[i]) - want[i]);
+        den += double(want[i]) * want[i];
+    }
+    const double err = std::sqrt(num / (den > 0 ? den : 1.0));
+    if (!(err < tol)) qtest::fail(__FILE__, __LINE__, what + ": " + std::to_string(err));
+}
+
+// Standard normal noise of a fixed seed, zero from index silent_from on, and
+// one NaN at n / 6 when `nan`.
+inline std::vector<float> random_values(std::size_t n, unsigned seed, int64_t silent_from = -1, bool nan = false) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<float> dist(0.0f, 1.0f);
+    std::vector<float> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = silent_from >= 0 && int64_t(i) >= silent_from ? 0.0f : dist(gen);
+    if (nan && n > 0) v[n / 6] = std::numeric_limits<float>::quiet_NaN();
+    return v;
+}
 
 }  // namespace gpu_emulation

@@ -15,22 +15,9 @@ namespace {
 namespace gc = qorva::dsp::gpu::cuda;
 namespace ops = qorva::dsp::ops;
 using Reals = std::vector<float>;
+using gpu_emulation::check_close;
+using gpu_emulation::random_values;
 using Spectrum = std::vector<float2>;
-
-void check_close(const Reals& got, const Reals& want, double tol, const std::string& what) {
-    double num = 0, den = 0;
-    for (std::size_t i = 0; i < want.size(); ++i) num += std::pow(got[i] - double(want[i]), 2);
-    for (float w : want) den += double(w) * w;
-    const double err = std::sqrt(num / (den > 0 ? den : 1.0));
-    if (!(err < tol)) qtest::fail(__FILE__, __LINE__, what + ": " + std::to_string(err));
-}
-
-Reals random_values(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    Reals v(n);
-    std::generate(v.begin(), v.end(), [&] { return std::normal_distribution<float>()(gen); });
-    return v;
-}
 
 // A CQT engine's rows as the GPU kernels compute them from its tables t: the forward output ((re, im) pairs in
 // complex mode) and the signal gradient for `grad`, with F the CPU engine's frame count.

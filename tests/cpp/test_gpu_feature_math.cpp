@@ -14,29 +14,11 @@ namespace {
 namespace gc = qorva::dsp::gpu::cuda;
 namespace ops = qorva::dsp::ops;
 using Reals = std::vector<float>;
+using gpu_emulation::check_close;
+using gpu_emulation::random_values;
 using Spectrum = std::vector<float2>;
 
 constexpr double kTol = 1e-5, kMomentsTol = 2e-5;  // relative L2 distance from the CPU engine (float vs double sums)
-
-// Relative L2 distance below tol, NaN exactly where the CPU has NaN.
-void check_close(const Reals& got, const Reals& want, double tol, const std::string& what) {
-    double num = 0, den = 0;
-    for (std::size_t i = 0; i < want.size(); ++i) {
-        if (std::isnan(want[i]) != std::isnan(got[i])) qtest::fail(__FILE__, __LINE__, what + ": NaN at " + std::to_string(i));
-        if (!std::isnan(want[i])) num += (double(got[i]) - want[i]) * (double(got[i]) - want[i]), den += double(want[i]) * want[i];
-    }
-    if (!(std::sqrt(num / (den > 0 ? den : 1.0)) < tol)) qtest::fail(__FILE__, __LINE__, what + ": " + std::to_string(std::sqrt(num / den)));
-}
-
-// Normal noise, zero from silent_from on, one NaN in the first sixth when `nan`.
-Reals random_values(std::size_t n, unsigned seed, int64_t silent_from = -1, bool nan = false) {
-    std::mt19937 gen(seed);
-    std::normal_distribution<float> dist(0.0f, 1.0f);
-    Reals v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = silent_from >= 0 && int64_t(i) >= silent_from ? 0.0f : dist(gen);
-    if (nan) v[n / 6] = NAN;
-    return v;
-}
 
 // A block's reduction of per-thread partials part(tid), in the kernels' order.
 template <typename Part, typename Combine>

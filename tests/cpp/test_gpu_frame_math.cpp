@@ -25,6 +25,8 @@ namespace {
 namespace gc = qorva::dsp::gpu::cuda;
 namespace ops = qorva::dsp::ops;
 using Reals = std::vector<float>;
+using gpu_emulation::check_close;
+using gpu_emulation::random_values;
 using Spectrum = std::vector<float2>;
 
 constexpr double kF32Tol = 2e-5, kF32GradTol = 5e-5, kF64Tol = 1e-11, kAdjointTol = 1e-5;
@@ -32,25 +34,6 @@ constexpr double kF32Tol = 2e-5, kF32GradTol = 5e-5, kF64Tol = 1e-11, kAdjointTo
 // rounding of the CPU engine's spectrum.
 constexpr double kDbGradTol = 2e-3;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-template <typename T>
-void check_close(const std::vector<T>& got, const std::vector<T>& want, double tol, const std::string& what) {
-    double num = 0, den = 0;
-    for (std::size_t i = 0; i < want.size(); ++i) {
-        num += (double(got[i]) - want[i]) * (double(got[i]) - want[i]);
-        den += double(want[i]) * want[i];
-    }
-    const double err = std::sqrt(num / (den > 0 ? den : 1.0));
-    if (!(err < tol)) qtest::fail(__FILE__, __LINE__, what + ": " + std::to_string(err));
-}
-
-Reals random_values(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::normal_distribution<float> dist(0.0f, 1.0f);
-    Reals v(n);
-    for (float& x : v) x = dist(gen);
-    return v;
-}
 
 template <typename C, typename V>  // C* into a vector of reals, const when V is
 auto as_complex(V& v) { return reinterpret_cast<std::conditional_t<std::is_const_v<V>, const C*, C*>>(v.data()); }

@@ -18,19 +18,11 @@ namespace {
 namespace gc = qorva::dsp::gpu::cuda;
 namespace ops = qorva::dsp::ops;
 using Reals = std::vector<float>;
+using gpu_emulation::check_close;
+using gpu_emulation::random_values;
 using Spectrum = std::vector<float2>;
 
 constexpr double kForwardTol = 2e-5, kBackwardTol = 5e-5;  // relative L2 distance from the CPU engine
-
-void check_close(const Reals& got, const Reals& want, double tol, const std::string& what) {
-    double num = 0, den = 0;
-    for (std::size_t i = 0; i < want.size(); ++i) {
-        num += (double(got[i]) - want[i]) * (double(got[i]) - want[i]);
-        den += double(want[i]) * want[i];
-    }
-    const double err = std::sqrt(num / (den > 0 ? den : 1.0));
-    if (!(err < tol)) qtest::fail(__FILE__, __LINE__, what + ": " + std::to_string(err));
-}
 
 // One engine's frames as the mel kernels see them.
 struct MelEmulation {
@@ -97,14 +89,6 @@ struct MelEmulation {
         return out;
     }
 };
-
-Reals random_values(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::normal_distribution<float> dist(0.0f, 1.0f);
-    Reals v(n);
-    for (float& x : v) x = dist(gen);
-    return v;
-}
 
 }  // namespace
 
