@@ -33,8 +33,10 @@ cd "$ROOT"
 # Build and test tools, what `qorva show` uses (soundfile, matplotlib), and
 # librosa, the reference some tests compare against; with the module each
 # one imports as.
+# librosa is pinned to the release whose semantics the function layer follows
+# (1.0 floors dB per channel and keeps float32 statistics in float32).
 PY_PACKAGES=(numpy "pybind11>=3.0" "scikit-build-core>=0.10" "cmake>=3.24" ninja pytest hypothesis
-             soundfile matplotlib librosa pybind11-stubgen==3.0.0)
+             soundfile matplotlib "librosa==0.11.*" pybind11-stubgen==3.0.0)
 PY_MODULES="numpy, pybind11, scikit_build_core, cmake, ninja, pytest, hypothesis, soundfile, matplotlib, librosa, \
 pybind11_stubgen"
 # This torch release is the one available as a CPU build without a large
@@ -80,7 +82,7 @@ ensure_venv() {
         log "creating $dir with $("$python" --version 2>&1)"
         "$python" -m venv "$dir"
     fi
-    if ! "$dir/bin/python" -c "import $PY_MODULES" 2>/dev/null; then
+    if ! "$dir/bin/python" -c "import $PY_MODULES; assert librosa.__version__.startswith('0.11.')" 2>/dev/null; then
         log "installing build, test and demo tools into $dir"
         "$dir/bin/python" -m pip install -q --disable-pip-version-check "${PY_PACKAGES[@]}"
     fi
