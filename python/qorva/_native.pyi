@@ -30,19 +30,33 @@ class StftEngine:
         forward_dlpack for a float64 CUDA tensor, computed in double precision.
         """
     def gpu_resident_f16_supported(self) -> bool:
-        ...
+        """
+        Whether the resident calls also take float16 tensors.
+        """
     def gpu_resident_f64_supported(self) -> bool:
-        ...
+        """
+        Whether forward_dlpack_f64 runs for these parameters on this machine.
+        """
     def gpu_resident_supported(self) -> bool:
-        ...
+        """
+        Whether forward_dlpack / backward_dlpack (CUDA tensors, zero-copy) run for these parameters.
+        """
     def gpu_staged_f16_supported(self) -> bool:
-        ...
+        """
+        Whether forward with backend='cuda' takes float16 signals (real outputs, returned as float16).
+        """
     def gpu_staged_f64_supported(self) -> bool:
-        ...
+        """
+        Whether forward with backend='cuda' takes float64 signals (computed in double).
+        """
     def gpu_supported(self) -> bool:
-        ...
+        """
+        Whether a GPU engine exists for these parameters on this build and machine (backend='cuda' works).
+        """
     def n_frames(self, n: typing.SupportsInt | typing.SupportsIndex) -> int:
-        ...
+        """
+        Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).
+        """
 class IstftEngine:
     """
     Inverse STFT by windowed overlap-add, with an exact backward pass.
@@ -66,11 +80,17 @@ class IstftEngine:
         Signals from a frame-major complex CUDA spectrum (a DLPack capsule), on `stream`.
         """
     def gpu_resident_f16_supported(self) -> bool:
-        ...
+        """
+        Whether the resident calls also take float16 tensors.
+        """
     def gpu_resident_supported(self) -> bool:
-        ...
+        """
+        Whether forward_dlpack / backward_dlpack (CUDA tensors, zero-copy) run for these parameters.
+        """
     def gpu_supported(self) -> bool:
-        ...
+        """
+        Whether a GPU engine exists for these parameters on this build and machine (backend='cuda' works).
+        """
 class MelEngine:
     """
     Mel spectrogram of (batch, samples) signals with an exact backward pass.
@@ -82,21 +102,33 @@ class MelEngine:
         Gradient with respect to y of a loss whose gradient for forward(y) is grad.
         """
     def backward_dlpack(self, grad: typing.Any, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Gradient with respect to a CUDA tensor y (DLPack capsules for grad and y), queued on `stream`; returns a capsule. RuntimeError without a resident GPU engine.
+        """
     def forward(self, y: typing.Any, output: str, backend: str = 'cpu') -> numpy.ndarray:
         """
         Mel spectrogram (B, n_mels, frames) of y (B, L): 'power', 'magnitude' or 'db' (10*log10(max(mel power, 1e-10))).
         """
     def forward_dlpack(self, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Forward of a (batch, samples) CUDA tensor y (a DLPack capsule), queued on `stream` (a cudaStream_t as an integer, 0 for the legacy stream); returns a capsule of the result. RuntimeError without a resident GPU engine.
+        """
     def gpu_resident_f16_supported(self) -> bool:
-        ...
+        """
+        Whether the resident calls also take float16 tensors.
+        """
     def gpu_resident_supported(self) -> bool:
-        ...
+        """
+        Whether forward_dlpack / backward_dlpack (CUDA tensors, zero-copy) run for these parameters.
+        """
     def gpu_supported(self) -> bool:
-        ...
+        """
+        Whether a GPU engine exists for these parameters on this build and machine (backend='cuda' works).
+        """
     def n_frames(self, n: typing.SupportsInt | typing.SupportsIndex) -> int:
-        ...
+        """
+        Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).
+        """
 class CqtEngine:
     """
     Constant-Q (variable-Q) transform of (batch, samples) signals with an exact backward pass; octaves below the top one run on halfband-decimated signals.
@@ -108,28 +140,42 @@ class CqtEngine:
         Gradient with respect to y of a loss whose gradient for forward(y) is grad.
         """
     def backward_dlpack(self, grad: typing.Any, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Gradient with respect to a CUDA tensor y (DLPack capsules for grad and y), queued on `stream`; returns a capsule. RuntimeError without a resident GPU engine.
+        """
     def forward(self, y: typing.Any, output: str, backend: str = 'cpu') -> numpy.ndarray:
         """
         CQT (B, n_bins, frames) of y (B, L): 'complex', 'magnitude', 'power' or 'db'.
         """
     def forward_dlpack(self, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Forward of a (batch, samples) CUDA tensor y (a DLPack capsule), queued on `stream` (a cudaStream_t as an integer, 0 for the legacy stream); returns a capsule of the result. RuntimeError without a resident GPU engine.
+        """
     def gpu_resident_f16_supported(self) -> bool:
-        ...
+        """
+        Whether the resident calls also take float16 tensors.
+        """
     def gpu_resident_supported(self) -> bool:
-        ...
+        """
+        Whether forward_dlpack / backward_dlpack (CUDA tensors, zero-copy) run for these parameters.
+        """
     def gpu_supported(self) -> bool:
-        ...
+        """
+        Whether a GPU engine exists for these parameters on this build and machine (backend='cuda' works).
+        """
     def n_frames(self, n: typing.SupportsInt | typing.SupportsIndex) -> int:
-        ...
+        """
+        Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).
+        """
 class ChromaEngine:
     """
     Chromagram from the CQT magnitude: pitch classes summed, each frame divided by its largest class; exact backward pass.
     """
     @staticmethod
     def c1_hz() -> float:
-        ...
+        """
+        C1 in Hz (32.703...), the default fmin.
+        """
     def __init__(self, sr: typing.SupportsFloat | typing.SupportsIndex, hop_length: typing.SupportsInt | typing.SupportsIndex, bins_per_octave: typing.SupportsInt | typing.SupportsIndex, n_octaves: typing.SupportsInt | typing.SupportsIndex, n_chroma: typing.SupportsInt | typing.SupportsIndex, fmin: typing.SupportsFloat | typing.SupportsIndex) -> None:
         ...
     def backward(self, grad: typing.Any, y: typing.Any, backend: str = 'cpu') -> numpy.ndarray:
@@ -137,21 +183,33 @@ class ChromaEngine:
         Gradient with respect to y of a loss whose gradient for forward(y) is grad.
         """
     def backward_dlpack(self, grad: typing.Any, y: typing.Any, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Gradient with respect to a CUDA tensor y (DLPack capsules for grad and y), queued on `stream`; returns a capsule. RuntimeError without a resident GPU engine.
+        """
     def forward(self, y: typing.Any, backend: str = 'cpu') -> numpy.ndarray:
         """
         Chromagram (B, n_chroma, frames) of y (B, L).
         """
     def forward_dlpack(self, y: typing.Any, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Forward of a (batch, samples) CUDA tensor y (a DLPack capsule), queued on `stream` (a cudaStream_t as an integer, 0 for the legacy stream); returns a capsule of the result. RuntimeError without a resident GPU engine.
+        """
     def gpu_resident_f16_supported(self) -> bool:
-        ...
+        """
+        Whether the resident calls also take float16 tensors.
+        """
     def gpu_resident_supported(self) -> bool:
-        ...
+        """
+        Whether forward_dlpack / backward_dlpack (CUDA tensors, zero-copy) run for these parameters.
+        """
     def gpu_supported(self) -> bool:
-        ...
+        """
+        Whether a GPU engine exists for these parameters on this build and machine (backend='cuda' works).
+        """
     def n_frames(self, n: typing.SupportsInt | typing.SupportsIndex) -> int:
-        ...
+        """
+        Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).
+        """
 class SpectralMomentsEngine:
     """
     Per-frame spectral statistics (centroid, bandwidth, skewness, kurtosis, flatness, slope, decrease, crest, entropy) of (batch, samples) signals with an exact backward pass.
@@ -163,22 +221,32 @@ class SpectralMomentsEngine:
         Gradient (B, L) with respect to y of a loss whose gradient for forward(y) is grad.
         """
     def backward_dlpack(self, grad: typing.Any, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Gradient with respect to a CUDA tensor y (DLPack capsules for grad and y), queued on `stream`; returns a capsule. RuntimeError without a resident GPU engine.
+        """
     def forward(self, y: typing.Any, output: str, backend: str = 'cpu') -> numpy.ndarray:
         """
         Feature of y (B, L) as a (B, rows, frames) array; `output` is accepted and ignored.
         """
     def forward_dlpack(self, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Forward of a (batch, samples) CUDA tensor y (a DLPack capsule), queued on `stream` (a cudaStream_t as an integer, 0 for the legacy stream); returns a capsule of the result. RuntimeError without a resident GPU engine.
+        """
     def gpu_resident_f16_supported(self) -> bool:
-        ...
+        """
+        Whether the resident calls also take float16 tensors.
+        """
     def gpu_resident_supported(self) -> bool:
-        ...
+        """
+        Whether forward_dlpack / backward_dlpack (CUDA tensors, zero-copy) run for these parameters.
+        """
     def gpu_supported(self) -> bool:
-        ...
+        """
+        Whether a GPU engine exists for these parameters on this build and machine (backend='cuda' works).
+        """
     def n_frames(self, n: typing.SupportsInt | typing.SupportsIndex) -> int:
         """
-        Number of frames for a signal of n samples.
+        Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).
         """
 class RmsEngine:
     """
@@ -191,22 +259,32 @@ class RmsEngine:
         Gradient (B, L) with respect to y of a loss whose gradient for forward(y) is grad.
         """
     def backward_dlpack(self, grad: typing.Any, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Gradient with respect to a CUDA tensor y (DLPack capsules for grad and y), queued on `stream`; returns a capsule. RuntimeError without a resident GPU engine.
+        """
     def forward(self, y: typing.Any, output: str, backend: str = 'cpu') -> numpy.ndarray:
         """
         Feature of y (B, L) as a (B, rows, frames) array; `output` is accepted and ignored.
         """
     def forward_dlpack(self, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Forward of a (batch, samples) CUDA tensor y (a DLPack capsule), queued on `stream` (a cudaStream_t as an integer, 0 for the legacy stream); returns a capsule of the result. RuntimeError without a resident GPU engine.
+        """
     def gpu_resident_f16_supported(self) -> bool:
-        ...
+        """
+        Whether the resident calls also take float16 tensors.
+        """
     def gpu_resident_supported(self) -> bool:
-        ...
+        """
+        Whether forward_dlpack / backward_dlpack (CUDA tensors, zero-copy) run for these parameters.
+        """
     def gpu_supported(self) -> bool:
-        ...
+        """
+        Whether a GPU engine exists for these parameters on this build and machine (backend='cuda' works).
+        """
     def n_frames(self, n: typing.SupportsInt | typing.SupportsIndex) -> int:
         """
-        Number of frames for a signal of n samples.
+        Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).
         """
 class SpectralFluxEngine:
     """
@@ -219,22 +297,32 @@ class SpectralFluxEngine:
         Gradient (B, L) with respect to y of a loss whose gradient for forward(y) is grad.
         """
     def backward_dlpack(self, grad: typing.Any, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Gradient with respect to a CUDA tensor y (DLPack capsules for grad and y), queued on `stream`; returns a capsule. RuntimeError without a resident GPU engine.
+        """
     def forward(self, y: typing.Any, output: str, backend: str = 'cpu') -> numpy.ndarray:
         """
         Feature of y (B, L) as a (B, rows, frames) array; `output` is accepted and ignored.
         """
     def forward_dlpack(self, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Forward of a (batch, samples) CUDA tensor y (a DLPack capsule), queued on `stream` (a cudaStream_t as an integer, 0 for the legacy stream); returns a capsule of the result. RuntimeError without a resident GPU engine.
+        """
     def gpu_resident_f16_supported(self) -> bool:
-        ...
+        """
+        Whether the resident calls also take float16 tensors.
+        """
     def gpu_resident_supported(self) -> bool:
-        ...
+        """
+        Whether forward_dlpack / backward_dlpack (CUDA tensors, zero-copy) run for these parameters.
+        """
     def gpu_supported(self) -> bool:
-        ...
+        """
+        Whether a GPU engine exists for these parameters on this build and machine (backend='cuda' works).
+        """
     def n_frames(self, n: typing.SupportsInt | typing.SupportsIndex) -> int:
         """
-        Number of frames for a signal of n samples.
+        Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).
         """
 class OnsetStrengthEngine:
     """
@@ -247,22 +335,32 @@ class OnsetStrengthEngine:
         Gradient (B, L) with respect to y of a loss whose gradient for forward(y) is grad.
         """
     def backward_dlpack(self, grad: typing.Any, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Gradient with respect to a CUDA tensor y (DLPack capsules for grad and y), queued on `stream`; returns a capsule. RuntimeError without a resident GPU engine.
+        """
     def forward(self, y: typing.Any, output: str, backend: str = 'cpu') -> numpy.ndarray:
         """
         Feature of y (B, L) as a (B, rows, frames) array; `output` is accepted and ignored.
         """
     def forward_dlpack(self, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Forward of a (batch, samples) CUDA tensor y (a DLPack capsule), queued on `stream` (a cudaStream_t as an integer, 0 for the legacy stream); returns a capsule of the result. RuntimeError without a resident GPU engine.
+        """
     def gpu_resident_f16_supported(self) -> bool:
-        ...
+        """
+        Whether the resident calls also take float16 tensors.
+        """
     def gpu_resident_supported(self) -> bool:
-        ...
+        """
+        Whether forward_dlpack / backward_dlpack (CUDA tensors, zero-copy) run for these parameters.
+        """
     def gpu_supported(self) -> bool:
-        ...
+        """
+        Whether a GPU engine exists for these parameters on this build and machine (backend='cuda' works).
+        """
     def n_frames(self, n: typing.SupportsInt | typing.SupportsIndex) -> int:
         """
-        Number of frames for a signal of n samples.
+        Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).
         """
 class TempogramEngine:
     """
@@ -275,22 +373,32 @@ class TempogramEngine:
         Gradient (B, L) with respect to y of a loss whose gradient for forward(y) is grad.
         """
     def backward_dlpack(self, grad: typing.Any, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Gradient with respect to a CUDA tensor y (DLPack capsules for grad and y), queued on `stream`; returns a capsule. RuntimeError without a resident GPU engine.
+        """
     def forward(self, y: typing.Any, output: str, backend: str = 'cpu') -> numpy.ndarray:
         """
         Feature of y (B, L) as a (B, rows, frames) array; `output` is accepted and ignored.
         """
     def forward_dlpack(self, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Forward of a (batch, samples) CUDA tensor y (a DLPack capsule), queued on `stream` (a cudaStream_t as an integer, 0 for the legacy stream); returns a capsule of the result. RuntimeError without a resident GPU engine.
+        """
     def gpu_resident_f16_supported(self) -> bool:
-        ...
+        """
+        Whether the resident calls also take float16 tensors.
+        """
     def gpu_resident_supported(self) -> bool:
-        ...
+        """
+        Whether forward_dlpack / backward_dlpack (CUDA tensors, zero-copy) run for these parameters.
+        """
     def gpu_supported(self) -> bool:
-        ...
+        """
+        Whether a GPU engine exists for these parameters on this build and machine (backend='cuda' works).
+        """
     def n_frames(self, n: typing.SupportsInt | typing.SupportsIndex) -> int:
         """
-        Number of frames for a signal of n samples.
+        Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).
         """
 class MfccEngine:
     """
@@ -303,22 +411,32 @@ class MfccEngine:
         Gradient (B, L) with respect to y of a loss whose gradient for forward(y) is grad.
         """
     def backward_dlpack(self, grad: typing.Any, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Gradient with respect to a CUDA tensor y (DLPack capsules for grad and y), queued on `stream`; returns a capsule. RuntimeError without a resident GPU engine.
+        """
     def forward(self, y: typing.Any, output: str, backend: str = 'cpu') -> numpy.ndarray:
         """
         Feature of y (B, L) as a (B, rows, frames) array; `output` is accepted and ignored.
         """
     def forward_dlpack(self, y: typing.Any, output: str, stream: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
-        ...
+        """
+        Forward of a (batch, samples) CUDA tensor y (a DLPack capsule), queued on `stream` (a cudaStream_t as an integer, 0 for the legacy stream); returns a capsule of the result. RuntimeError without a resident GPU engine.
+        """
     def gpu_resident_f16_supported(self) -> bool:
-        ...
+        """
+        Whether the resident calls also take float16 tensors.
+        """
     def gpu_resident_supported(self) -> bool:
-        ...
+        """
+        Whether forward_dlpack / backward_dlpack (CUDA tensors, zero-copy) run for these parameters.
+        """
     def gpu_supported(self) -> bool:
-        ...
+        """
+        Whether a GPU engine exists for these parameters on this build and machine (backend='cuda' works).
+        """
     def n_frames(self, n: typing.SupportsInt | typing.SupportsIndex) -> int:
         """
-        Number of frames for a signal of n samples.
+        Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).
         """
 class DeltaEngine:
     """
@@ -365,7 +483,9 @@ def _pool_stats() -> dict:
 def _rfft(x: typing.Any, backend: str = '') -> tuple:
     ...
 def abi_version() -> int:
-    ...
+    """
+    Interface version of the compiled extension (the package checks it).
+    """
 def get_num_threads() -> int:
     """
     The requested number of parallel chunks; 0 while the choice is automatic.

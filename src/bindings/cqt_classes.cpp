@@ -174,10 +174,11 @@ void register_cqt(py::module_& m) {
              "CQT (B, n_bins, frames) of y (B, L): 'complex', 'magnitude', 'power' or 'db'.")
         .def("backward", &CqtHandle::backward, py::arg("grad"), py::arg("y"), py::arg("output"),
              py::arg("backend") = "cpu", "Gradient with respect to y of a loss whose gradient for forward(y) is grad.")
-        .def("forward_dlpack", &CqtHandle::forward_dlpack, py::arg("y"), py::arg("output"), py::arg("stream"))
+        .def("forward_dlpack", &CqtHandle::forward_dlpack, py::arg("y"), py::arg("output"), py::arg("stream"),
+             "Forward of a (batch, samples) CUDA tensor y (a DLPack capsule), queued on `stream` (a cudaStream_t as an integer, 0 for the legacy stream); returns a capsule of the result. RuntimeError without a resident GPU engine.")
         .def("backward_dlpack", &CqtHandle::backward_dlpack, py::arg("grad"), py::arg("y"), py::arg("output"),
-             py::arg("stream"))
-        .def("n_frames", &CqtHandle::n_frames, py::arg("n"));
+             py::arg("stream"), "Gradient with respect to a CUDA tensor y (DLPack capsules for grad and y), queued on `stream`; returns a capsule. RuntimeError without a resident GPU engine.")
+        .def("n_frames", &CqtHandle::n_frames, py::arg("n"), "Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).");
     add_gpu_flags<CqtHandle>(cqt);
 
     py::class_<ChromaHandle> chroma(m, "ChromaEngine",
@@ -190,10 +191,11 @@ void register_cqt(py::module_& m) {
              "Chromagram (B, n_chroma, frames) of y (B, L).")
         .def("backward", &ChromaHandle::backward, py::arg("grad"), py::arg("y"), py::arg("backend") = "cpu",
              "Gradient with respect to y of a loss whose gradient for forward(y) is grad.")
-        .def("forward_dlpack", &ChromaHandle::forward_dlpack, py::arg("y"), py::arg("stream"))
-        .def("backward_dlpack", &ChromaHandle::backward_dlpack, py::arg("grad"), py::arg("y"), py::arg("stream"))
-        .def("n_frames", &ChromaHandle::n_frames, py::arg("n"))
-        .def_static("c1_hz", [] { return ops::ChromaEngine<float>::kC1Hz; });
+        .def("forward_dlpack", &ChromaHandle::forward_dlpack, py::arg("y"), py::arg("stream"), "Forward of a (batch, samples) CUDA tensor y (a DLPack capsule), queued on `stream` (a cudaStream_t as an integer, 0 for the legacy stream); returns a capsule of the result. RuntimeError without a resident GPU engine.")
+        .def("backward_dlpack", &ChromaHandle::backward_dlpack, py::arg("grad"), py::arg("y"), py::arg("stream"),
+             "Gradient with respect to a CUDA tensor y (DLPack capsules for grad and y), queued on `stream`; returns a capsule. RuntimeError without a resident GPU engine.")
+        .def("n_frames", &ChromaHandle::n_frames, py::arg("n"), "Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).")
+        .def_static("c1_hz", [] { return ops::ChromaEngine<float>::kC1Hz; }, "C1 in Hz (32.703...), the default fmin.");
     add_gpu_flags<ChromaHandle>(chroma);
 }
 

@@ -292,16 +292,23 @@ py::object resident_backward_with_mode(Gpu& engine, py::handle grad, py::handle 
 // GPU engine exists for the handle's parameters, and what it offers.
 template <typename Handle, typename Class>
 void add_gpu_flags(Class& cls) {
-    cls.def("gpu_supported", [](Handle& h) { return h.gpu_engine() != nullptr; })
-        .def("gpu_resident_supported",
-             [](Handle& h) {
-                 auto* e = h.gpu_engine();
-                 return e && e->supports_resident();
-             })
-        .def("gpu_resident_f16_supported", [](Handle& h) {
-            auto* e = h.gpu_engine();
-            return e && e->supports_resident() && e->supports_resident_f16();
-        });
+    cls.def(
+           "gpu_supported", [](Handle& h) { return h.gpu_engine() != nullptr; },
+           "Whether a GPU engine exists for these parameters on this build and machine (backend='cuda' works).")
+        .def(
+            "gpu_resident_supported",
+            [](Handle& h) {
+                auto* e = h.gpu_engine();
+                return e && e->supports_resident();
+            },
+            "Whether forward_dlpack / backward_dlpack (CUDA tensors, zero-copy) run for these parameters.")
+        .def(
+            "gpu_resident_f16_supported",
+            [](Handle& h) {
+                auto* e = h.gpu_engine();
+                return e && e->supports_resident() && e->supports_resident_f16();
+            },
+            "Whether the resident calls also take float16 tensors.");
 }
 
 }  // namespace qorva::dsp::bindings

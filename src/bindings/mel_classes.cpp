@@ -119,10 +119,11 @@ void register_mel(py::module_& m) {
              "(10*log10(max(mel power, 1e-10))).")
         .def("backward", &MelHandle::backward, py::arg("grad"), py::arg("y"), py::arg("output"),
              py::arg("backend") = "cpu", "Gradient with respect to y of a loss whose gradient for forward(y) is grad.")
-        .def("forward_dlpack", &MelHandle::forward_dlpack, py::arg("y"), py::arg("output"), py::arg("stream"))
+        .def("forward_dlpack", &MelHandle::forward_dlpack, py::arg("y"), py::arg("output"), py::arg("stream"),
+             "Forward of a (batch, samples) CUDA tensor y (a DLPack capsule), queued on `stream` (a cudaStream_t as an integer, 0 for the legacy stream); returns a capsule of the result. RuntimeError without a resident GPU engine.")
         .def("backward_dlpack", &MelHandle::backward_dlpack, py::arg("grad"), py::arg("y"), py::arg("output"),
-             py::arg("stream"))
-        .def("n_frames", &MelHandle::n_frames, py::arg("n"));
+             py::arg("stream"), "Gradient with respect to a CUDA tensor y (DLPack capsules for grad and y), queued on `stream`; returns a capsule. RuntimeError without a resident GPU engine.")
+        .def("n_frames", &MelHandle::n_frames, py::arg("n"), "Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).");
     add_gpu_flags<MelHandle>(mel);
 
     m.def(

@@ -13,7 +13,7 @@
 namespace qorva::dsp::bindings {
 
 void register_runtime_functions(py::module_& m) {
-    m.def("abi_version", [] { return kAbiVersion; });
+    m.def("abi_version", [] { return kAbiVersion; }, "Interface version of the compiled extension (the package checks it).");
     m.def(
         "set_num_threads",
         [](int64_t n) {

@@ -277,22 +277,28 @@ void register_stft_classes(py::module_& m) {
              "Spectrum of a CUDA tensor y (a DLPack capsule), computed on `stream`; returns a capsule.")
         .def("backward_dlpack", &StftHandle::backward_dlpack, py::arg("grad"), py::arg("y"), py::arg("output"),
              py::arg("stream"), "Gradient with respect to a CUDA tensor y (DLPack capsules), on `stream`.")
-        .def("n_frames", &StftHandle::n_frames, py::arg("n"))
-        .def("gpu_staged_f16_supported",
-             [](StftHandle& h) {
-                 auto* e = h.gpu_engine();
-                 return e && e->supports_staged_f16();
-             })
-        .def("gpu_staged_f64_supported",
-             [](StftHandle& h) {
-                 auto* e = h.gpu_engine();
-                 return e && e->supports_f64();
-             })
-        .def("gpu_resident_f64_supported",
-             [](StftHandle& h) {
-                 auto* e = h.gpu_engine();
-                 return e && e->supports_resident() && e->supports_f64();
-             })
+        .def("n_frames", &StftHandle::n_frames, py::arg("n"), "Number of frames for a signal of n samples (ValueError for a negative n, or n < n_fft with center=False).")
+        .def(
+            "gpu_staged_f16_supported",
+            [](StftHandle& h) {
+                auto* e = h.gpu_engine();
+                return e && e->supports_staged_f16();
+            },
+            "Whether forward with backend='cuda' takes float16 signals (real outputs, returned as float16).")
+        .def(
+            "gpu_staged_f64_supported",
+            [](StftHandle& h) {
+                auto* e = h.gpu_engine();
+                return e && e->supports_f64();
+            },
+            "Whether forward with backend='cuda' takes float64 signals (computed in double).")
+        .def(
+            "gpu_resident_f64_supported",
+            [](StftHandle& h) {
+                auto* e = h.gpu_engine();
+                return e && e->supports_resident() && e->supports_f64();
+            },
+            "Whether forward_dlpack_f64 runs for these parameters on this machine.")
         .def("forward_dlpack_f64", &StftHandle::forward_dlpack_f64, py::arg("y"), py::arg("output"),
              py::arg("stream") = 0, "forward_dlpack for a float64 CUDA tensor, computed in double precision.");
 
