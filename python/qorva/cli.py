@@ -443,6 +443,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="qorva", description="Qorva DSP command line")
     sub = parser.add_subparsers(dest="command")
     sub.add_parser("check", help="self-check of the installed build")
+    from . import extract
+    extract.add_parser(sub)
     show = sub.add_parser("show", help="compute a feature of an audio file and draw it (default)",
                           description="Compute a feature of an audio file (mixed down to mono) "
                                       "or of a built-in demo signal, print a summary and draw it.")
@@ -460,11 +462,17 @@ def main(argv: list[str] | None = None) -> int:
     dest.add_argument("--no-png", action="store_true", help="print the summary only")
 
     argv = sys.argv[1:] if argv is None else list(argv)
-    if not argv or argv[0] not in ("check", "show", "-h", "--help"):
+    if not argv or argv[0] not in ("check", "show", "extract", "-h", "--help"):
         argv = ["show", *argv]  # `qorva`, `qorva song.wav --n-fft 1024`: show is the default
     args = parser.parse_args(argv)
     if args.command == "check":
         return run_check()
+    if args.command == "extract":
+        try:
+            return extract.run(args)
+        except extract.UsageError as e:
+            print(f"qorva: error: {e}", file=sys.stderr)
+            return 2
     try:
         return run_show(args)
     except UsageError as e:
