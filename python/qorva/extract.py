@@ -768,9 +768,13 @@ def _run_ray(paths, specs, sr, mono, device, workers, address, dataset, progress
     gpus = 1 if device == "cuda" else 0
     workers = workers or max(1, cpus // 2)
     ds = ray.data.from_items([{"path": p} for p in paths], override_num_blocks=max(1, min(len(paths), 4 * cpus)))
-    ds = ds.map(_ray_decode, fn_kwargs={"sr": sr, "mono": mono}, num_cpus=1)
-    ds = ds.map(_RayFeatures, fn_constructor_args=(specs, sr, device, 1), concurrency=workers, num_cpus=1,
-                num_gpus=gpus)
+    # Decoding runs in tasks on any free CPU, apart from the actors.  Its
+    # memory request (room for a few minutes of decoded audio) differs from
+    # theirs, which keeps Ray from fusing it into the actors and so
+    # serialising decoding and computing within each actor.
+    ds = ds.map(_ray_decode, fn_kwargs={"sr": sr, "mono": mono}, num_cpus=1, memory=64 << 20)
+    ds = ds.map(_RayFeatures, fn_constructor_args=(specs, sr, device, 1),
+                compute=ray.data.ActorPoolStrategy(size=workers), num_cpus=1, num_gpus=gpus)
     for row in ds.iter_rows():
         if row["error"]:
             _record((row["path"], row["error"]), dataset, progress)
