@@ -400,19 +400,36 @@ def _schema(columns, mono):
                       *[(name, nested) for name in columns]])
 
 
+# Columns are built from their buffers: pa.array() would first look for
+# pandas objects, and importing pandas (there whenever Ray is) costs half a
+# second, as much as decoding a hundred short files.
+def _numeric_array(values, dtype):
+    import pyarrow as pa
+    values = np.ascontiguousarray(values, dtype=dtype)
+    return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [None, pa.py_buffer(values)])
+
+
+def _string_array(strings):
+    import pyarrow as pa
+    data = [s.encode("utf-8", "surrogateescape") for s in strings]
+    offsets = np.zeros(len(data) + 1, dtype=np.int32)
+    np.cumsum([len(b) for b in data], out=offsets[1:])
+    return pa.Array.from_buffers(pa.string(), len(data), [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(data))])
+
+
 def _nested_array(arrays, ndim):
     """Arrays of one rank as an Arrow list-of-lists column, the last axis innermost."""
     import pyarrow as pa
-    flat = [np.ascontiguousarray(a, dtype=np.float32).ravel() for a in arrays]
-    result = pa.array(np.concatenate(flat) if flat else np.empty(0, np.float32), type=pa.float32())
-    for axis in reversed(range(1, ndim)):
-        lengths = np.concatenate([np.full(int(np.prod(a.shape[:axis])), a.shape[axis], dtype=np.int64)
-                                  for a in arrays]) if arrays else np.empty(0, np.int64)
-        offsets = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int32)
-        result = pa.ListArray.from_arrays(pa.array(offsets, pa.int32()), result)
-    lengths = np.array([a.shape[0] for a in arrays], dtype=np.int64)
-    offsets = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int32)
-    return pa.ListArray.from_arrays(pa.array(offsets, pa.int32()), result)
+    flat = [np.ascontiguousarray(a, dtype=np.float32).reshape(-1) for a in arrays]
+    result = _numeric_array(np.concatenate(flat) if flat else np.empty(0, np.float32), np.float32)
+    shapes = np.array([a.shape for a in arrays], dtype=np.int64).reshape(len(arrays), ndim)
+    # Level k holds, per array, prod(shape[:k]) lists of shape[k] elements each.
+    for axis in reversed(range(ndim)):
+        lengths = np.repeat(shapes[:, axis], np.prod(shapes[:, :axis], axis=1))
+        offsets = np.zeros(len(lengths) + 1, dtype=np.int32)
+        np.cumsum(lengths, out=offsets[1:])
+        result = pa.ListArray.from_arrays(_numeric_array(offsets, np.int32), result)
+    return result
 
 
 @dataclass
@@ -476,6 +493,8 @@ class Dataset:
         self.written = 0
         self._rows: list[Row] = []
         self._bytes = 0
+        self._writer = None
+        self._writing = None
         self._write_manifest()
 
     def pending(self, paths) -> list[str]:
@@ -493,21 +512,41 @@ class Dataset:
         self.errors[path] = error
 
     def flush(self):
+        """Hands the buffered rows to the writer thread as the next part.
+
+        Encoding Parquet's nested lists costs about as much as computing the
+        features, so it runs beside the workers; one part at most waits, to
+        bound the memory the rows hold."""
         if not self._rows:
             return
         import pyarrow as pa
-        import pyarrow.parquet as pq
 
         rows, self._rows, self._bytes = self._rows, [], 0
         ndim = 2 if self.settings["channels"] == "mono" else 3
-        columns = [pa.array([r.path for r in rows], pa.string()),
-                   pa.array([r.sample_rate for r in rows], pa.int32()),
-                   pa.array([r.num_samples for r in rows], pa.int64())]
+        columns = [_string_array([r.path for r in rows]),
+                   _numeric_array([r.sample_rate for r in rows], np.int32),
+                   _numeric_array([r.num_samples for r in rows], np.int64)]
         columns += [_nested_array([r.features[name] for r in rows], ndim) for name in self.columns]
         table = pa.Table.from_arrays(columns, schema=self.schema)
         path = os.path.join(self.out, f"part-{self.next_part:05d}.parquet")
-        _atomic_write(path, lambda tmp: pq.write_table(table, tmp))
         self.next_part += 1
+        self._wait_for_writer()
+        if self._writer is None:
+            self._writer = ThreadPoolExecutor(1, thread_name_prefix="qorva-write")
+        self._writing = (self._writer.submit(self._write_part, table, path), rows)
+
+    @staticmethod
+    def _write_part(table, path):
+        import pyarrow.parquet as pq
+        # Dictionaries do not pay on float arrays: they are tried, then dropped.
+        _atomic_write(path, lambda tmp: pq.write_table(table, tmp, use_dictionary=["path"]))
+
+    def _wait_for_writer(self):
+        if self._writing is None:
+            return
+        future, rows = self._writing
+        self._writing = None
+        future.result()
         self.written += len(rows)
         self.done.update(r.path for r in rows)
         self.audio_samples += sum(r.num_samples for r in rows)
@@ -517,12 +556,18 @@ class Dataset:
         import pyarrow as pa
         import pyarrow.parquet as pq
 
-        self.flush()
+        try:
+            self.flush()
+            self._wait_for_writer()
+        finally:
+            if self._writer is not None:
+                self._writer.shutdown()
+                self._writer = None
         errors = {p: e for p, e in self.old_errors.items() if p not in self.attempted}
         errors.update(self.errors)
         errors = {p: e for p, e in errors.items() if p not in self.done}
-        table = pa.table({"path": pa.array(list(errors), pa.string()),
-                          "error": pa.array(list(errors.values()), pa.string())})
+        table = pa.Table.from_arrays([_string_array(errors), _string_array(errors.values())],
+                                     names=["path", "error"])
         _atomic_write(os.path.join(self.out, ERRORS), lambda tmp: pq.write_table(table, tmp))
         self.all_errors = errors
         self._write_manifest()
