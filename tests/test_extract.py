@@ -87,11 +87,12 @@ def test_local_run_equals_the_function_layer_and_records_failures(corpus, tmp_pa
 
 def test_an_interrupted_run_is_completed_without_repeating_work(corpus, tmp_path, monkeypatch):
     files = [corpus / name for name in [*GOOD, *BAD]]
-    add = ex.Dataset.add
+    add, added = ex.Dataset.add, []
 
     def add_then_interrupt(self, row):
         add(self, row)
-        if self.written == 2:
+        added.append(row.path)
+        if len(added) == 2:
             raise KeyboardInterrupt
 
     monkeypatch.setattr(ex.Dataset, "add", add_then_interrupt)
