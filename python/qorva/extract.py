@@ -680,12 +680,13 @@ def _cpu_count():
 def _run_local(paths, specs, sr, mono, device, workers, dataset, progress):
     """Decoder threads feed a bounded queue of decoded audio to ``workers`` compute
     threads; soundfile, soxr and the engines release the GIL, so they overlap."""
-    from . import set_num_threads
+    from . import get_num_threads, set_num_threads
 
     cores = _cpu_count()
     workers = workers or max(1, cores // 2)
     decoders = max(1, cores - workers) if cores > 1 else 1
     # The engines parallelise a call over its frames; split the cores between the workers.
+    saved_threads = get_num_threads()
     set_num_threads(max(1, cores // workers))
     stop = threading.Event()
     decoded: queue.Queue = queue.Queue(maxsize=2 * workers)
@@ -754,6 +755,7 @@ def _run_local(paths, specs, sr, mono, device, workers, dataset, progress):
                     break
                 if item is not None:
                     item[1].cancel()
+            set_num_threads(saved_threads)
 
 
 def _record(result, dataset, progress):
@@ -801,23 +803,33 @@ class _RayFeatures:
 def _run_ray(paths, specs, sr, mono, device, workers, address, dataset, progress):
     try:
         import ray
+        import ray.data
     except ImportError:
         raise UsageError("--engine ray needs Ray: pip install 'qorva[ray]'") from None
-    if not ray.is_initialized():
+    started = not ray.is_initialized()
+    if started:
         # Without an address Ray starts a cluster on this machine for the run.
-        ray.init(address=address, include_dashboard=False, logging_level="WARNING",
-                 log_to_driver=False, configure_logging=False)
+        ray.init(address=address, include_dashboard=False, logging_level="WARNING", log_to_driver=False)
+    try:
+        _run_ray_data(ray, paths, specs, sr, mono, device, workers, dataset, progress)
+    finally:
+        if started:
+            ray.shutdown()
+
+
+def _run_ray_data(ray, paths, specs, sr, mono, device, workers, dataset, progress):
     context = ray.data.DataContext.get_current()
     context.enable_progress_bars = False
     cpus = int(ray.cluster_resources().get("CPU", 1))
     gpus = 1 if device == "cuda" else 0
-    workers = workers or max(1, cpus // 2)
+    # One actor per GPU with --device cuda: more would wait for a GPU forever.
+    workers = workers or (max(1, int(ray.cluster_resources().get("GPU", 0))) if gpus else max(1, cpus // 2))
     ds = ray.data.from_items([{"path": p} for p in paths], override_num_blocks=max(1, min(len(paths), 4 * cpus)))
     # Decoding runs in tasks on any free CPU, apart from the actors.  Its
-    # memory request (room for a few minutes of decoded audio) differs from
-    # theirs, which keeps Ray from fusing it into the actors and so
-    # serialising decoding and computing within each actor.
-    ds = ds.map(_ray_decode, fn_kwargs={"sr": sr, "mono": mono}, num_cpus=1, memory=64 << 20)
+    # memory request (a worker process holding a few minutes of decoded
+    # audio) differs from theirs, which keeps Ray from fusing it into the
+    # actors and so serialising decoding and computing within each actor.
+    ds = ds.map(_ray_decode, fn_kwargs={"sr": sr, "mono": mono}, num_cpus=1, memory=256 << 20)
     ds = ds.map(_RayFeatures, fn_constructor_args=(specs, sr, device, 1),
                 compute=ray.data.ActorPoolStrategy(size=workers), num_cpus=1, num_gpus=gpus)
     for row in ds.iter_rows():
