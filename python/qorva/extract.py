@@ -28,6 +28,7 @@ import csv
 import glob
 import inspect
 import json
+import logging
 import math
 import os
 import pickle
@@ -329,7 +330,7 @@ def load_audio(path, sr, mono=True) -> np.ndarray:
 # --- settings and the output folder ---------------------------------------------
 
 def _jsonable(value):
-    # inf and nan are not JSON; floats that are whole stay floats so 1 and 1.0 compare as written.
+    # inf and nan are not JSON: stored as their repr, which compares equal run to run.
     if isinstance(value, float) and not math.isfinite(value):
         return repr(value)
     return value
@@ -639,6 +640,7 @@ class Progress:
 
     def __init__(self, total, sr, enabled, stream=None):
         self.stream = stream or sys.stderr
+        self.quiet = not enabled
         self.enabled = enabled and hasattr(self.stream, "isatty") and self.stream.isatty()
         self.total, self.sr = total, sr
         self.files = self.samples = 0
@@ -810,9 +812,14 @@ def _run_ray(paths, specs, sr, mono, device, workers, address, dataset, progress
     if started:
         # Without an address Ray starts a cluster on this machine for the run.
         ray.init(address=address, include_dashboard=False, logging_level="WARNING", log_to_driver=False)
+    # Ray Data narrates each execution at INFO; the progress line says what matters.
+    logger = logging.getLogger("ray.data")
+    saved_level = logger.level
+    logger.setLevel(logging.ERROR if progress.quiet else logging.WARNING)
     try:
         _run_ray_data(ray, paths, specs, sr, mono, device, workers, dataset, progress)
     finally:
+        logger.setLevel(saved_level)
         if started:
             ray.shutdown()
 
