@@ -92,6 +92,21 @@ def test_local_run_equals_the_function_layer_and_records_failures(corpus, tmp_pa
     assert manifest["settings"]["features"]["mel"]["n_mels"] == 128
 
 
+def test_features_sharing_one_mel_spectrogram_keep_their_own_parameters(corpus, tmp_path):
+    band = {"n_mels": 40, "fmax": 8000.0}
+    features = {"mel": band, "mfcc": {**band, "n_mfcc": 13, "lifter": 22}, "onset": {**band, "lag": 2},
+                "tempogram": {"win_length": 64}}
+    qorva.extract([corpus / "a.wav"], tmp_path, features, quiet=True)
+    y = decoded(str(corpus / "a.wav"))
+    want = {"mel": qorva.feature.melspectrogram(y=y, **band),
+            "mfcc": qorva.feature.mfcc(y=y, n_mfcc=13, lifter=22, **band),
+            "onset": qorva.onset.onset_strength(y=y, lag=2, **band)[None],
+            "tempogram": qorva.feature.tempogram(y=y, win_length=64)}
+    for name, value in want.items():
+        got = qorva.read_features(tmp_path, name)[str(corpus / "a.wav")]
+        assert np.array_equal(got, value.astype(np.float32)), name
+
+
 def test_an_interrupted_run_is_completed_without_repeating_work(corpus, tmp_path, monkeypatch):
     files = [corpus / name for name in [*GOOD, *BAD]]
     add, added = ex.Dataset.add, []

@@ -43,7 +43,7 @@ from typing import Callable
 import numpy as np
 
 from . import __version__, core, feature, onset
-from ._common import use_backend
+from ._common import power_to_db, use_backend
 
 DEFAULT_SR = 22050
 FORMAT_VERSION = 1
@@ -602,12 +602,58 @@ def decode(path, sr, mono):
         raise FileError(f"cannot read as audio: {e}") from None
 
 
+# mel, mfcc, onset and tempogram all start from a mel power spectrogram.
+# When several are chosen on the same mel parameters it is computed once per
+# file, and each finishes with the steps its function runs after its own
+# melspectrogram call, so the values stay those of the function bit for bit.
+_MEL_ARGS = ("n_fft", "hop_length", "win_length", "window", "center", "pad_mode", "power", "n_mels", "fmin",
+             "fmax", "htk")
+
+
+def _mel_args(spec, sr):
+    """The melspectrogram arguments behind ``spec``, or None for features without one."""
+    p = spec.resolved()
+    mel_defaults = FEATURES["mel"].params
+    if spec.name in ("mel", "mfcc"):
+        args = {k: p[k] for k in _MEL_ARGS}
+    elif spec.name == "onset":
+        # onset_strength hands its frame and band arguments on, but not its centring.
+        args = {**mel_defaults, **{k: p[k] for k in _MEL_ARGS if k in p and k != "center"}}
+    elif spec.name == "tempogram":
+        args = {**mel_defaults, "hop_length": p["hop_length"]}
+    else:
+        return None
+    # melspectrogram and onset_strength both turn a missing fmax into sr / 2.
+    if args["fmax"] is None:
+        args["fmax"] = float(sr) / 2
+    return tuple(sorted(args.items()))
+
+
+def _from_mel(spec, M, sr):
+    own = lambda *names: {k: v for k, v in spec.given.items() if k in names}  # noqa: E731
+    if spec.name == "mel":
+        return M
+    if spec.name == "mfcc":
+        return feature.mfcc(S=power_to_db(M), **own("n_mfcc", "dct_type", "lifter"))
+    env = onset.onset_strength(S=power_to_db(np.abs(M)), sr=sr,
+                               **own("n_fft", "hop_length", "lag", "max_size", "detrend", "center"))
+    if spec.name == "onset":
+        return env[..., None, :]
+    return feature.tempogram(onset_envelope=env, sr=sr, **spec.given)
+
+
 def compute(y, sr, specs, device="cpu") -> dict:
-    out = {}
+    out, mels = {}, {}
     with use_backend(device):
         for spec in specs:
             try:
-                out[spec.name] = spec.compute(y, sr)
+                key = _mel_args(spec, sr)
+                if key is None:
+                    out[spec.name] = spec.compute(y, sr)
+                    continue
+                if key not in mels:
+                    mels[key] = feature.melspectrogram(y=y, sr=sr, **dict(key))
+                out[spec.name] = np.ascontiguousarray(_from_mel(spec, mels[key], sr), dtype=np.float32)
             except Exception as e:
                 raise FileError(f"{spec.name} failed: {e}") from None
     return out
