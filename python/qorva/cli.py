@@ -9,6 +9,9 @@ draws the result as a picture (``--png``, default ``qorva-<feature>.png``).
 backends it has, the FFTW version, the worker count, and a forward/inverse
 round trip of an embedded test signal per backend.
 
+``qorva extract INPUT... --out DIR --feature NAME`` computes features of many
+audio files into a Parquet dataset (see ``qorva.extract``).
+
 Reading audio files needs ``soundfile`` and drawing needs ``matplotlib``
 (``pip install 'qorva[demo]'``); both are imported only when used.
 """

@@ -1002,20 +1002,25 @@ def read_features(out, name) -> dict:
     in path order."""
     import pyarrow.parquet as pq
 
-    parts = _part_paths(os.fspath(out))
+    out = os.fspath(out)
+    try:
+        with open(os.path.join(out, MANIFEST), encoding="utf-8") as f:
+            features = json.load(f)["settings"]["features"]
+    except FileNotFoundError:
+        raise FileNotFoundError(f"{out} is not a dataset written by qorva extract (no {MANIFEST})") from None
+    if name not in features:
+        raise KeyError(f"{out} has no feature {name!r}; it has {', '.join(features)}")
     result = {}
-    for part in parts:
+    for part in _part_paths(out):
         table = pq.read_table(part, columns=["path", name])
         paths = table.column("path").to_pylist()
-        column = table.column(name).combine_chunks()
-        depth = 0
-        level = column
+        level = table.column(name).combine_chunks()
         offsets = []
         while hasattr(level, "offsets"):
             offsets.append(level.offsets.to_numpy())
             level = level.values
-            depth += 1
-        values = level.to_numpy(zero_copy_only=False)
+        # A copy: Arrow's buffer is read-only, and the caller owns the arrays.
+        values = np.array(level.to_numpy(zero_copy_only=False))
         for i, path in enumerate(paths):
             lo, hi = offsets[0][i], offsets[0][i + 1]
             shape = [hi - lo]
