@@ -247,7 +247,8 @@ def resolve_features(features, config=None, options=None) -> list[FeatureSpec]:
 
 def audio_extensions() -> set[str]:
     import soundfile as sf
-    exts = {fmt.lower() for fmt in sf.available_formats()}
+    # Headerless RAW needs its format spelled out, so .raw files are not searched for.
+    exts = {fmt.lower() for fmt in sf.available_formats()} - {"raw"}
     # Extensions that name a format soundfile reads under another name.
     exts |= {"aif", "aiff", "aifc", "opus", "oga", "snd"}
     return {"." + e for e in exts}
