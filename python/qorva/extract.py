@@ -150,7 +150,7 @@ def _option_target(option, kind):
 
 
 @dataclass(frozen=True)
-class FeatureSpec:
+class Chosen:
     """One chosen feature: its kind and the parameters given (the rest are the function's defaults)."""
 
     name: str
@@ -207,7 +207,7 @@ def load_config(path) -> dict:
     return config
 
 
-def resolve_features(features, config=None, options=None) -> list[FeatureSpec]:
+def resolve_features(features, config=None, options=None) -> list[Chosen]:
     """The chosen features in order, each with its parameters: the config file's
     table for it, overridden by the command-line options that apply to it."""
     config = config or {}
@@ -222,7 +222,7 @@ def resolve_features(features, config=None, options=None) -> list[FeatureSpec]:
         items = [(features, {})]
     else:
         items = [(name, {}) for name in features]
-    specs, seen = [], set()
+    chosen, seen = [], set()
     for name, params in items:
         if name not in FEATURES:
             raise UsageError(f"unknown feature {name!r}; choose from {', '.join(FEATURES)}")
@@ -235,12 +235,12 @@ def resolve_features(features, config=None, options=None) -> list[FeatureSpec]:
             if target is not None:
                 params[target] = value
         _check_params(name, params)
-        specs.append(FeatureSpec(name, params))
+        chosen.append(Chosen(name, params))
     for option in options:
-        if not any(_option_target(option, FEATURES[s.name]) for s in specs):
+        if not any(_option_target(option, FEATURES[s.name]) for s in chosen):
             raise UsageError(f"{OPTIONS[option][0]} applies to none of the chosen features "
-                             f"({', '.join(s.name for s in specs)})")
-    return specs
+                             f"({', '.join(s.name for s in chosen)})")
+    return chosen
 
 
 # --- inputs ----------------------------------------------------------------------
@@ -337,12 +337,12 @@ def _jsonable(value):
     return value
 
 
-def make_settings(specs, sr, mono, device) -> dict:
+def make_settings(chosen, sr, mono, device) -> dict:
     return {
         "sample_rate": int(sr),
         "channels": "mono" if mono else "keep",
         "device": device,
-        "features": {s.name: {k: _jsonable(v) for k, v in s.resolved().items()} for s in specs},
+        "features": {s.name: {k: _jsonable(v) for k, v in s.resolved().items()} for s in chosen},
     }
 
 
@@ -611,16 +611,16 @@ _MEL_ARGS = ("n_fft", "hop_length", "win_length", "window", "center", "pad_mode"
              "fmax", "htk")
 
 
-def _mel_args(spec, sr):
-    """The melspectrogram arguments behind ``spec``, or None for features without one."""
-    p = spec.resolved()
+def _mel_args(choice, sr):
+    """The melspectrogram arguments behind ``choice``, or None for features without one."""
+    p = choice.resolved()
     mel_defaults = FEATURES["mel"].params
-    if spec.name in ("mel", "mfcc"):
+    if choice.name in ("mel", "mfcc"):
         args = {k: p[k] for k in _MEL_ARGS}
-    elif spec.name == "onset":
+    elif choice.name == "onset":
         # onset_strength hands its frame and band arguments on, but not its centring.
         args = {**mel_defaults, **{k: p[k] for k in _MEL_ARGS if k in p and k != "center"}}
-    elif spec.name == "tempogram":
+    elif choice.name == "tempogram":
         args = {**mel_defaults, "hop_length": p["hop_length"]}
     else:
         return None
@@ -630,37 +630,37 @@ def _mel_args(spec, sr):
     return tuple(sorted(args.items()))
 
 
-def _from_mel(spec, M, sr):
-    own = lambda *names: {k: v for k, v in spec.given.items() if k in names}  # noqa: E731
-    if spec.name == "mel":
+def _from_mel(choice, M, sr):
+    own = lambda *names: {k: v for k, v in choice.given.items() if k in names}  # noqa: E731
+    if choice.name == "mel":
         return M
-    if spec.name == "mfcc":
+    if choice.name == "mfcc":
         return feature.mfcc(S=power_to_db(M), **own("n_mfcc", "dct_type", "lifter"))
     env = onset.onset_strength(S=power_to_db(np.abs(M)), sr=sr,
                                **own("n_fft", "hop_length", "lag", "max_size", "detrend", "center"))
-    if spec.name == "onset":
+    if choice.name == "onset":
         return env[..., None, :]
-    return feature.tempogram(onset_envelope=env, sr=sr, **spec.given)
+    return feature.tempogram(onset_envelope=env, sr=sr, **choice.given)
 
 
-def compute(y, sr, specs, device="cpu") -> dict:
+def compute(y, sr, chosen, device="cpu") -> dict:
     out, mels = {}, {}
     with use_backend(device):
-        for spec in specs:
+        for choice in chosen:
             try:
-                key = _mel_args(spec, sr)
+                key = _mel_args(choice, sr)
                 if key is None:
-                    out[spec.name] = spec.compute(y, sr)
+                    out[choice.name] = choice.compute(y, sr)
                     continue
                 if key not in mels:
                     mels[key] = feature.melspectrogram(y=y, sr=sr, **dict(key))
-                out[spec.name] = np.ascontiguousarray(_from_mel(spec, mels[key], sr), dtype=np.float32)
+                out[choice.name] = np.ascontiguousarray(_from_mel(choice, mels[key], sr), dtype=np.float32)
             except Exception as e:
-                raise FileError(f"{spec.name} failed: {e}") from None
+                raise FileError(f"{choice.name} failed: {e}") from None
     return out
 
 
-def check_features(specs, sr, mono, device):
+def check_features(chosen, sr, mono, device):
     """Runs each feature on a second of noise, so that bad parameters or a missing
     GPU backend stop the run before any file instead of failing every file."""
     if device not in ("cpu", "cuda"):
@@ -672,12 +672,12 @@ def check_features(specs, sr, mono, device):
                       else "no CUDA device is available")
             raise UsageError(f"--device cuda: {reason}; run with --device cpu")
     y = np.random.default_rng(0).standard_normal(sr if mono else (2, sr)).astype(np.float32) * 0.1
-    for spec in specs:
+    for choice in chosen:
         try:
             with use_backend(device):
-                spec.compute(y, sr)
+                choice.compute(y, sr)
         except (ValueError, TypeError) as e:
-            raise UsageError(f"feature {spec.name}: {e}") from None
+            raise UsageError(f"feature {choice.name}: {e}") from None
 
 
 # --- progress ------------------------------------------------------------------------
@@ -726,7 +726,7 @@ def _cpu_count():
         return os.cpu_count() or 1
 
 
-def _run_local(paths, specs, sr, mono, device, workers, dataset, progress):
+def _run_local(paths, chosen, sr, mono, device, workers, dataset, progress):
     """Decoder threads feed a bounded queue of decoded audio to ``workers`` compute
     threads; soundfile, soxr and the engines release the GIL, so they overlap."""
     from . import get_num_threads, set_num_threads
@@ -770,7 +770,7 @@ def _run_local(paths, specs, sr, mono, device, workers, dataset, progress):
             path, future = item
             try:
                 y = future.result()
-                features = compute(y, sr, specs, device)
+                features = compute(y, sr, chosen, device)
                 results.put(Row(path, sr, int(y.shape[-1]), features))
             except FileError as e:
                 results.put((path, str(e)))
@@ -828,10 +828,10 @@ def _ray_decode(row, sr, mono):
 class _RayFeatures:
     """One engine set per actor: the function layer's cache lives as long as the actor."""
 
-    def __init__(self, specs, sr, device, threads):
+    def __init__(self, chosen, sr, device, threads):
         from . import set_num_threads
         set_num_threads(threads)
-        self.specs, self.sr, self.device = specs, sr, device
+        self.chosen, self.sr, self.device = chosen, sr, device
 
     def __call__(self, row):
         out = {"path": row["path"], "error": row["error"], "num_samples": 0, "features": b""}
@@ -841,7 +841,7 @@ class _RayFeatures:
             y = pickle.loads(row["audio"])
             out["num_samples"] = int(y.shape[-1])
             # Pickled arrays cross the object store bit for bit, whatever their shapes.
-            out["features"] = pickle.dumps(compute(y, self.sr, self.specs, self.device), protocol=5)
+            out["features"] = pickle.dumps(compute(y, self.sr, self.chosen, self.device), protocol=5)
         except FileError as e:
             out["error"] = str(e)
         except Exception as e:
@@ -849,7 +849,7 @@ class _RayFeatures:
         return out
 
 
-def _run_ray(paths, specs, sr, mono, device, workers, address, dataset, progress):
+def _run_ray(paths, chosen, sr, mono, device, workers, address, dataset, progress):
     try:
         import ray
         import ray.data
@@ -864,14 +864,14 @@ def _run_ray(paths, specs, sr, mono, device, workers, address, dataset, progress
     saved_level = logger.level
     logger.setLevel(logging.ERROR if progress.quiet else logging.WARNING)
     try:
-        _run_ray_data(ray, paths, specs, sr, mono, device, workers, dataset, progress)
+        _run_ray_data(ray, paths, chosen, sr, mono, device, workers, dataset, progress)
     finally:
         logger.setLevel(saved_level)
         if started:
             ray.shutdown()
 
 
-def _run_ray_data(ray, paths, specs, sr, mono, device, workers, dataset, progress):
+def _run_ray_data(ray, paths, chosen, sr, mono, device, workers, dataset, progress):
     context = ray.data.DataContext.get_current()
     context.enable_progress_bars = False
     cpus = int(ray.cluster_resources().get("CPU", 1))
@@ -884,7 +884,7 @@ def _run_ray_data(ray, paths, specs, sr, mono, device, workers, dataset, progres
     # audio) differs from theirs, which keeps Ray from fusing it into the
     # actors and so serialising decoding and computing within each actor.
     ds = ds.map(_ray_decode, fn_kwargs={"sr": sr, "mono": mono}, num_cpus=1, memory=256 << 20)
-    ds = ds.map(_RayFeatures, fn_constructor_args=(specs, sr, device, 1),
+    ds = ds.map(_RayFeatures, fn_constructor_args=(chosen, sr, device, 1),
                 compute=ray.data.ActorPoolStrategy(size=workers), num_cpus=1, num_gpus=gpus)
     for row in ds.iter_rows():
         if row["error"]:
@@ -970,8 +970,8 @@ def extract(inputs, out, features=None, *, config=None, sr=None, mono=None, engi
         raise UsageError(f"engine {engine!r} must be 'local' or 'ray'")
     if workers is not None and workers < 1:
         raise UsageError(f"workers={workers} must be positive")
-    specs = resolve_features(features, config, options)
-    check_features(specs, sr, mono, device)
+    chosen = resolve_features(features, config, options)
+    check_features(chosen, sr, mono, device)
     for module, extra in (("soundfile", "extract"), ("soxr", "extract"), ("pyarrow", "extract")):
         try:
             __import__(module)
@@ -979,16 +979,16 @@ def extract(inputs, out, features=None, *, config=None, sr=None, mono=None, engi
             raise UsageError(f"qorva extract needs {module}: pip install 'qorva[{extra}]'") from None
 
     paths = expand_inputs(inputs)
-    dataset = Dataset(out, make_settings(specs, sr, mono, device), part_rows=part_rows)
+    dataset = Dataset(out, make_settings(chosen, sr, mono, device), part_rows=part_rows)
     order = {name: i for i, name in enumerate(dataset.columns)}
-    specs = sorted(specs, key=lambda s: order[s.name])
+    chosen = sorted(chosen, key=lambda s: order[s.name])
     pending = dataset.pending(paths)
     progress = Progress(len(pending), sr, enabled=not quiet)
     try:
         if pending and engine == "local":
-            _run_local(pending, specs, sr, mono, device, workers, dataset, progress)
+            _run_local(pending, chosen, sr, mono, device, workers, dataset, progress)
         elif pending:
-            _run_ray(pending, specs, sr, mono, device, workers, ray_address, dataset, progress)
+            _run_ray(pending, chosen, sr, mono, device, workers, ray_address, dataset, progress)
     finally:
         # On Ctrl-C too: what is done is kept, and the next run does the rest.
         progress.close()
