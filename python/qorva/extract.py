@@ -733,7 +733,9 @@ def _run_local(paths, chosen, sr, mono, device, workers, dataset, progress):
 
     cores = _cpu_count()
     workers = workers or max(1, cores // 2)
-    decoders = max(1, cores - workers) if cores > 1 else 1
+    # Decoding and resampling usually cost more than the features, and a
+    # decoder blocked on a full queue costs nothing: one decoder per core.
+    decoders = cores
     # The engines parallelise a call over its frames; split the cores between the workers.
     saved_threads = get_num_threads()
     set_num_threads(max(1, cores // workers))
