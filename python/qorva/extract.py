@@ -663,8 +663,6 @@ def compute(y, sr, chosen, device="cpu") -> dict:
 def check_features(chosen, sr, mono, device):
     """Runs each feature on a second of noise, so that bad parameters or a missing
     GPU backend stop the run before any file instead of failing every file."""
-    if device not in ("cpu", "cuda"):
-        raise UsageError(f"device {device!r} must be 'cpu' or 'cuda'")
     if device == "cuda":
         from . import _native
         if not _native.gpu_available():
@@ -830,9 +828,12 @@ def _ray_decode(row, sr, mono):
 class _RayFeatures:
     """One engine set per actor: the function layer's cache lives as long as the actor."""
 
-    def __init__(self, chosen, sr, device, threads):
+    def __init__(self, chosen, sr, mono, device, threads):
         from . import set_num_threads
         set_num_threads(threads)
+        if device != "cpu":
+            # The GPU is the actor's, not the driver's: checked where it runs.
+            check_features(chosen, sr, mono, device)
         self.chosen, self.sr, self.device = chosen, sr, device
 
     def __call__(self, row):
@@ -886,14 +887,20 @@ def _run_ray_data(ray, paths, chosen, sr, mono, device, workers, dataset, progre
     # audio) differs from theirs, which keeps Ray from fusing it into the
     # actors and so serialising decoding and computing within each actor.
     ds = ds.map(_ray_decode, fn_kwargs={"sr": sr, "mono": mono}, num_cpus=1, memory=256 << 20)
-    ds = ds.map(_RayFeatures, fn_constructor_args=(chosen, sr, device, 1),
+    ds = ds.map(_RayFeatures, fn_constructor_args=(chosen, sr, mono, device, 1),
                 compute=ray.data.ActorPoolStrategy(size=workers), num_cpus=1, num_gpus=gpus)
-    for row in ds.iter_rows():
-        if row["error"]:
-            _record((row["path"], row["error"]), dataset, progress)
-        else:
-            features = pickle.loads(row["features"])
-            _record(Row(row["path"], sr, int(row["num_samples"]), features), dataset, progress)
+    try:
+        for row in ds.iter_rows():
+            if row["error"]:
+                _record((row["path"], row["error"]), dataset, progress)
+            else:
+                features = pickle.loads(row["features"])
+                _record(Row(row["path"], sr, int(row["num_samples"]), features), dataset, progress)
+    except ray.exceptions.RayActorError as e:
+        # An actor that refuses its GPU dies in its constructor; say why in one line.
+        lines = [line for line in str(e).splitlines() if "UsageError:" in line]
+        reason = lines[-1].split("UsageError:", 1)[1].strip() if lines else str(e).splitlines()[0]
+        raise UsageError(f"the feature actors could not start: {reason}") from None
 
 
 # --- the entry points -------------------------------------------------------------------
@@ -970,10 +977,13 @@ def extract(inputs, out, features=None, *, config=None, sr=None, mono=None, engi
     mono = bool(mono if mono is not None else config.get("mono", True))
     if engine not in ("local", "ray"):
         raise UsageError(f"engine {engine!r} must be 'local' or 'ray'")
+    if device not in ("cpu", "cuda"):
+        raise UsageError(f"device {device!r} must be 'cpu' or 'cuda'")
     if workers is not None and workers < 1:
         raise UsageError(f"workers={workers} must be positive")
     chosen = resolve_features(features, config, options)
-    check_features(chosen, sr, mono, device)
+    # The driver of a Ray run need not have a GPU; its actors check theirs.
+    check_features(chosen, sr, mono, device if engine == "local" else "cpu")
     for module, extra in (("soundfile", "extract"), ("soxr", "extract"), ("pyarrow", "extract")):
         try:
             __import__(module)
