@@ -411,9 +411,14 @@ def _numeric_array(values, dtype):
     return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [None, pa.py_buffer(values)])
 
 
+def _stored(path):
+    """A path as a Parquet string holds it: file names that are not UTF-8 escaped."""
+    return path.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
 def _string_array(strings):
     import pyarrow as pa
-    data = [s.encode("utf-8", "surrogateescape") for s in strings]
+    data = [s.encode("utf-8", "backslashreplace") for s in strings]
     offsets = np.zeros(len(data) + 1, dtype=np.int32)
     np.cumsum([len(b) for b in data], out=offsets[1:])
     return pa.Array.from_buffers(pa.string(), len(data), [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(data))])
@@ -565,8 +570,9 @@ class Dataset:
             if self._writer is not None:
                 self._writer.shutdown()
                 self._writer = None
-        errors = {p: e for p, e in self.old_errors.items() if p not in self.attempted}
-        errors.update(self.errors)
+        attempted = {_stored(p) for p in self.attempted}
+        errors = {p: e for p, e in self.old_errors.items() if p not in attempted}
+        errors.update({_stored(p): e for p, e in self.errors.items()})
         errors = {p: e for p, e in errors.items() if p not in self.done}
         table = pa.Table.from_arrays([_string_array(errors), _string_array(errors.values())],
                                      names=["path", "error"])
@@ -597,6 +603,9 @@ class FileError(Exception):
 
 
 def decode(path, sr, mono):
+    if _stored(path) != path:
+        # Its row could not name it, so a later run could not know it is done.
+        raise FileError("the file name is not UTF-8, which the dataset's path column needs; rename it")
     try:
         return load_audio(path, sr, mono)
     except Exception as e:  # soundfile raises LibsndfileError, TypeError or OSError for bad files
