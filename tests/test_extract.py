@@ -126,7 +126,7 @@ def test_an_interrupted_run_is_completed_without_repeating_work(corpus, tmp_path
 
     again = qorva.extract(files, tmp_path, ["rms"], part_rows=1, quiet=True)
     assert (again.written, again.skipped, len(again.failed)) == (1, 2, len(BAD))
-    assert not glob.glob(str(tmp_path / ".*"))
+    assert not glob.glob(str(tmp_path / ".*.tmp-*"))
     paths = pq.read_table(glob.glob(str(tmp_path / "part-*.parquet"))).column("path").to_pylist()
     assert sorted(paths) == sorted(str(corpus / n) for n in GOOD)
     # The failed files are tried again each time; the done ones are not.

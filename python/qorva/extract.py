@@ -439,6 +439,22 @@ def _nested_array(arrays, ndim):
     return result
 
 
+def _lock_folder(out):
+    """Holds DIR/.lock for the run: a second run into the same folder would
+    remove the first one's temporary files and number its parts the same."""
+    try:
+        import fcntl
+    except ImportError:  # not POSIX: runs are not guarded against each other
+        return None
+    f = open(os.path.join(out, ".lock"), "w")
+    try:
+        fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        f.close()
+        raise UsageError(f"another qorva extract is writing {out}") from None
+    return f
+
+
 @dataclass
 class Row:
     path: str
@@ -451,11 +467,20 @@ class Dataset:
     """The output folder: checks and records settings, knows what is done, writes parts and errors."""
 
     def __init__(self, out, settings, part_rows=256, part_bytes=128 << 20):
-        import pyarrow.parquet as pq
-
         self.out = os.fspath(out)
         self.part_rows, self.part_bytes = part_rows, part_bytes
         os.makedirs(self.out, exist_ok=True)
+        self._lock = _lock_folder(self.out)
+        try:
+            self._open(settings)
+        except BaseException:
+            if self._lock is not None:
+                self._lock.close()
+            raise
+
+    def _open(self, settings):
+        import pyarrow.parquet as pq
+
         manifest_path = os.path.join(self.out, MANIFEST)
         self.manifest = None
         if os.path.exists(manifest_path):
@@ -579,6 +604,9 @@ class Dataset:
         _atomic_write(os.path.join(self.out, ERRORS), lambda tmp: pq.write_table(table, tmp))
         self.all_errors = errors
         self._write_manifest()
+        if self._lock is not None:
+            self._lock.close()
+            self._lock = None
 
     def _write_manifest(self):
         _write_json(os.path.join(self.out, MANIFEST), {
