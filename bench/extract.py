@@ -20,7 +20,7 @@ busy machine CPU time shows the work apart from the waiting), audio hours per
 second, its speed over the user loop, and its time over the decode floors
 (1.0 would be decoding alone).
 
-    python bench/extract.py [--files N] [--features mel,mfcc] [--no-ray]
+    python bench/extract.py [--files N] [--features mel,mfcc] [--no-ray] [--repeats N]
 """
 
 from __future__ import annotations
@@ -68,11 +68,15 @@ LIBROSA = {
 }
 
 
-def timed(fn):
-    """Wall seconds of fn(), and the CPU seconds of this process's threads meanwhile."""
-    start, cpu = time.perf_counter(), time.process_time()
-    fn()
-    return time.perf_counter() - start, time.process_time() - cpu
+def timed(fn, repeats):
+    """Median wall seconds of fn(i) over i < repeats, with the CPU seconds of this
+    process's threads in that run."""
+    runs = []
+    for i in range(repeats):
+        start, cpu = time.perf_counter(), time.process_time()
+        fn(i)
+        runs.append((time.perf_counter() - start, time.process_time() - cpu))
+    return sorted(runs)[len(runs) // 2]
 
 
 def main():
@@ -81,6 +85,7 @@ def main():
     parser.add_argument("--features", default="mel,mfcc")
     parser.add_argument("--corpus", help="folder of the corpus (made if missing; default: a temporary one)")
     parser.add_argument("--no-ray", action="store_true")
+    parser.add_argument("--repeats", type=int, default=1, help="runs per row; the median is shown")
     args = parser.parse_args()
     if sf is None or soxr is None:
         raise SystemExit("needs soundfile and soxr: pip install 'qorva[extract]'")
@@ -98,20 +103,20 @@ def main():
         print(f"corpus: {len(paths)} FLAC files, {hours:.3f} h of audio at {sr} Hz; features {', '.join(features)}")
 
         rows = {}
-        rows["decode 1 thread"] = timed(lambda: [load_audio(p, sr) for p in paths])
+        rows["decode 1 thread"] = timed(lambda i: [load_audio(p, sr) for p in paths], args.repeats)
         with ThreadPoolExecutor(cores) as pool:
-            rows["decode pool"] = timed(lambda: list(pool.map(lambda p: load_audio(p, sr), paths)))
+            rows["decode pool"] = timed(lambda i: list(pool.map(lambda p: load_audio(p, sr), paths)), args.repeats)
         if librosa is not None and all(f in LIBROSA for f in features):
             for f in features:  # compile librosa's numba kernels before the clock
                 LIBROSA[f](load_audio(paths[0], sr), sr)
-            rows["user loop"] = timed(lambda: [[LIBROSA[f](y, sr) for f in features]
-                                               for y in (load_audio(p, sr) for p in paths)])
-        out = os.path.join(work, "local")
-        rows["qorva local"] = timed(lambda: qorva.extract(paths, out, features, quiet=True))
+            rows["user loop"] = timed(lambda i: [[LIBROSA[f](y, sr) for f in features]
+                                                 for y in (load_audio(p, sr) for p in paths)], args.repeats)
+        rows["qorva local"] = timed(lambda i: qorva.extract(paths, os.path.join(work, f"local{i}"), features,
+                                                            quiet=True), args.repeats)
         if ray is not None and not args.no_ray:
             ray.init(num_cpus=cores, include_dashboard=False, logging_level="ERROR", log_to_driver=False)
-            out = os.path.join(work, "ray")
-            rows["qorva ray"] = timed(lambda: qorva.extract(paths, out, features, engine="ray", quiet=True))
+            rows["qorva ray"] = timed(lambda i: qorva.extract(paths, os.path.join(work, f"ray{i}"), features,
+                                                              engine="ray", quiet=True), args.repeats)
             ray.shutdown()
 
         user = rows.get("user loop", (None,))[0]
