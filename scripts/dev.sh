@@ -30,15 +30,18 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
-# Build and test tools, what `qorva show` uses (soundfile, matplotlib), and
-# librosa, the reference some tests compare against; with the module each
-# one imports as.
-# librosa is pinned to the release whose semantics the function layer follows
-# (1.0 floors dB per channel and keeps float32 statistics in float32).
+# Build and test tools, what `qorva show` uses (soundfile, matplotlib), what
+# `qorva extract` uses (soxr, pyarrow), and librosa, the reference some tests
+# compare against; with the module each one imports as.  librosa is pinned to
+# the release whose semantics the function layer follows (1.0 floors dB per
+# channel and keeps float32 statistics in float32).
 PY_PACKAGES=(numpy "pybind11>=3.0" "scikit-build-core>=0.10" "cmake>=3.24" ninja pytest hypothesis
-             soundfile matplotlib "librosa==0.11.*" pybind11-stubgen==3.0.0)
-PY_MODULES="numpy, pybind11, scikit_build_core, cmake, ninja, pytest, hypothesis, soundfile, matplotlib, librosa, \
-pybind11_stubgen"
+             soundfile matplotlib soxr pyarrow "librosa==0.11.*" pybind11-stubgen==3.0.0)
+PY_MODULES="numpy, pybind11, scikit_build_core, cmake, ninja, pytest, hypothesis, soundfile, matplotlib, soxr, \
+pyarrow, librosa, pybind11_stubgen"
+# Ray (the `qorva extract --engine ray` tests) is large: in .venv only; its
+# tests skip where it is missing.
+RAY_PACKAGE="ray[data]==2.60.*"
 # This torch release is the one available as a CPU build without a large
 # download; nnAudio is a benchmark peer only.
 TORCH_PACKAGE=torch==2.13.0
@@ -91,11 +94,16 @@ ensure_venv() {
         --no-build-isolation "${CUDA_CONFIG[@]}" "$@" "$ROOT"
 }
 
-# PyTorch for qorva.torch, its tests and the benchmarks, in .venv only.
-ensure_torch() {
+# PyTorch for qorva.torch, its tests and the benchmarks, and Ray for the
+# extraction engine's tests, in .venv only.
+ensure_torch_and_ray() {
     if ! "$ROOT/.venv/bin/python" -c "import torch" 2>/dev/null; then
         log "installing PyTorch into .venv"
         "$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check "$TORCH_PACKAGE"
+    fi
+    if ! "$ROOT/.venv/bin/python" -c "import ray.data" 2>/dev/null; then
+        log "installing Ray into .venv"
+        "$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check "$RAY_PACKAGE"
     fi
 }
 
@@ -217,7 +225,7 @@ case "$command" in
     test)
         # The default interpreter runs everything, the PyTorch layers included;
         # other interpreters run the suite without PyTorch (its tests skip).
-        ensure_torch
+        ensure_torch_and_ray
         run_cpp_tests
         check_stubs
         run_python_tests "$ROOT/.venv"
@@ -229,7 +237,7 @@ case "$command" in
         fi
         ;;
     bench)
-        ensure_torch
+        ensure_torch_and_ray
         if ! "$ROOT/.venv/bin/python" -c "import nnAudio" 2>/dev/null; then
             log "installing the benchmark peers into .venv"
             "$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check "${BENCH_PACKAGES[@]}"

@@ -36,3 +36,22 @@ from .core import cqt, istft, stft  # noqa: E402
 __all__ += ["stft", "istft", "cqt", "feature", "onset"]
 
 __version__ = "0.1.0"
+
+# Datasets: qorva.extract (the module, callable as the function) and
+# qorva.read_features load on first use, so that pyarrow, soundfile and Ray
+# stay out of `import qorva`.
+__all__ += ["extract", "read_features"]
+
+
+def __getattr__(name):
+    if name == "extract":
+        import importlib
+        return importlib.import_module(".extract", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def read_features(out, name):
+    """The arrays of feature ``name`` in the dataset folder ``out`` written by
+    ``qorva extract``: a dict path -> float32 array, in path order."""
+    from .extract import read_features as read
+    return read(out, name)

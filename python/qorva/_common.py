@@ -3,6 +3,8 @@
 NumPy post-processing steps (dB conversion, normalisation) that several
 functions apply to engine results."""
 
+import contextlib
+import contextvars
 import functools
 import numbers
 
@@ -110,6 +112,42 @@ def _engine_arg(a):
 
 
 @functools.lru_cache(maxsize=64)
+def _cached_engine(kind, *args):
+    cls = getattr(_native, kind)
+    return cls(*(_engine_arg(a) for a in args))
+
+
+# The backend the function layer's engine calls run on in this context.  The
+# dataset extractor sets it per worker thread for --device cuda, so that the
+# same functions, and so the same post-processing, serve both devices.
+_backend = contextvars.ContextVar("qorva_backend", default="cpu")
+
+
+class _OnBackend:
+    """An engine whose forward calls run on a GPU backend; refuses engines that have none."""
+
+    def __init__(self, eng, backend):
+        if not eng.gpu_supported():
+            raise ValueError(f"{type(eng).__name__} has no {backend} backend in this build of qorva")
+        self._eng, self._backend = eng, backend
+
+    def forward(self, *args):
+        return self._eng.forward(*args, backend=self._backend)
+
+    def __getattr__(self, name):
+        return getattr(self._eng, name)
+
+
+@contextlib.contextmanager
+def use_backend(backend):
+    """Run the function layer's engine calls on ``backend`` ("cpu" or "cuda") within the block."""
+    token = _backend.set(backend)
+    try:
+        yield
+    finally:
+        _backend.reset(token)
+
+
 def engine(kind, *args):
     """One engine per parameter tuple, built on first use and reused after.
 
@@ -117,8 +155,12 @@ def engine(kind, *args):
     short call; the cache keeps a loop of calls at the cost of the calls.
     Windows and feature lists arrive as tuples so that the key is hashable.
     """
-    cls = getattr(_native, kind)
-    return cls(*(_engine_arg(a) for a in args))
+    eng = _cached_engine(kind, *args)
+    backend = _backend.get()
+    return eng if backend == "cpu" else _OnBackend(eng, backend)
+
+
+engine.cache_info = _cached_engine.cache_info
 
 
 @functools.lru_cache(maxsize=32)

@@ -9,6 +9,9 @@ draws the result as a picture (``--png``, default ``qorva-<feature>.png``).
 backends it has, the FFTW version, the worker count, and a forward/inverse
 round trip of an embedded test signal per backend.
 
+``qorva extract INPUT... --out DIR --feature NAME`` computes features of many
+audio files into a Parquet dataset (see ``qorva.extract``).
+
 Reading audio files needs ``soundfile`` and drawing needs ``matplotlib``
 (``pip install 'qorva[demo]'``); both are imported only when used.
 """
@@ -443,6 +446,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="qorva", description="Qorva DSP command line")
     sub = parser.add_subparsers(dest="command")
     sub.add_parser("check", help="self-check of the installed build")
+    from . import extract
+    extract.add_parser(sub)
     show = sub.add_parser("show", help="compute a feature of an audio file and draw it (default)",
                           description="Compute a feature of an audio file (mixed down to mono) "
                                       "or of a built-in demo signal, print a summary and draw it.")
@@ -460,11 +465,17 @@ def main(argv: list[str] | None = None) -> int:
     dest.add_argument("--no-png", action="store_true", help="print the summary only")
 
     argv = sys.argv[1:] if argv is None else list(argv)
-    if not argv or argv[0] not in ("check", "show", "-h", "--help"):
+    if not argv or argv[0] not in ("check", "show", "extract", "-h", "--help"):
         argv = ["show", *argv]  # `qorva`, `qorva song.wav --n-fft 1024`: show is the default
     args = parser.parse_args(argv)
     if args.command == "check":
         return run_check()
+    if args.command == "extract":
+        try:
+            return extract.run(args)
+        except extract.UsageError as e:
+            print(f"qorva: error: {e}", file=sys.stderr)
+            return 2
     try:
         return run_show(args)
     except UsageError as e:
