@@ -146,6 +146,12 @@ const FftwPlans<T>& PlanCache<T>::get(int32_t n, bool real) {
     if (planning_ != Planning::estimate && measured_length(n)) {
         const unsigned rigour = planning_ == Planning::patient ? FFTW_PATIENT : FFTW_MEASURE;
         plans = make_plans<T>(n, real, rigour | FFTW_WISDOM_ONLY);
+        if (plans.forward == nullptr && !wisdom_path_.empty()) {
+            // Another process may have measured this size since this one
+            // started: its plan gives the same results as here.
+            Fftw<T>::import_wisdom(wisdom_path_.c_str());
+            plans = make_plans<T>(n, real, rigour | FFTW_WISDOM_ONLY);
+        }
         if (plans.forward == nullptr) {
             plans = make_plans<T>(n, real, rigour);
             if (plans.forward != nullptr) save_wisdom();
