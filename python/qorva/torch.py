@@ -105,10 +105,11 @@ def _check_cuda_dtypes(engine, name: str, tensors, f64: bool = False) -> None:
                             f"here; use {names}, or move the input to the CPU (.cpu()), where float64 runs too")
 
 
-def _dlpack(t: torch.Tensor):
+def _dlpack(t: torch.Tensor, engine=None):
+    """The STFT engines exchange complex spectra frame-major ((B, K, F) with the
+    bins fastest); every other tensor, the CQT's complex values included, C-ordered."""
     t = t.detach()
-    if t.is_complex() and t.dim() == 3:
-        # Complex spectra travel frame-major: (B, K, F) with the bins fastest.
+    if t.is_complex() and t.dim() == 3 and isinstance(engine, (_native.StftEngine, _native.IstftEngine)):
         t = t.transpose(1, 2).contiguous().transpose(1, 2)
     else:
         t = t.contiguous()
@@ -127,7 +128,7 @@ def _call_forward(engine, name: str, x: torch.Tensor, args: tuple) -> torch.Tens
         _check_cuda_dtypes(engine, name, (x,), f64)
         call = engine.forward_dlpack_f64 if f64 else engine.forward_dlpack
         with torch.cuda.device(x.device):
-            return _from_dlpack(call(_dlpack(x), *args, _stream(x)))
+            return _from_dlpack(call(_dlpack(x, engine), *args, _stream(x)))
     return _from_numpy(engine.forward(_to_numpy(x), *args))
 
 
@@ -138,7 +139,7 @@ def _call_backward(engine, name: str, grad: torch.Tensor, x: Optional[torch.Tens
         _resident(engine, name)
         _check_cuda_dtypes(engine, name, inputs)
         with torch.cuda.device(grad.device):
-            return _from_dlpack(engine.backward_dlpack(*(_dlpack(t) for t in inputs), *args, _stream(grad)))
+            return _from_dlpack(engine.backward_dlpack(*(_dlpack(t, engine) for t in inputs), *args, _stream(grad)))
     return _from_numpy(engine.backward(*(_to_numpy(t) for t in inputs), *args))
 
 
