@@ -1,5 +1,6 @@
 #include "ops/mfcc.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -13,8 +14,23 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// Frames of a call transformed together per task: the basis stays in cache.
-constexpr int64_t kFrameGrain = 64;
+// dst[b][i][f] = sum_j weight(i, j) src[b][j][f] for i < rows_out, j < rows_in:
+// the DCT of every frame (and its transpose), frames innermost on both sides.
+template <typename T, typename Weight>
+void combine_rows(const T* src, int64_t rows_in, T* dst, int64_t rows_out, int64_t B, int64_t F, Weight weight) {
+    parallel_for(B * rows_out, 1, [&](int64_t begin, int64_t end) {
+        for (int64_t q = begin; q < end; ++q) {
+            const int64_t b = q / rows_out, i = q % rows_out;
+            T* out = dst + q * F;
+            std::fill(out, out + F, T(0));
+            for (int64_t j = 0; j < rows_in; ++j) {
+                const T w = weight(i, j);
+                const T* in = src + (b * rows_in + j) * F;
+                for (int64_t f = 0; f < F; ++f) out[f] += w * in[f];
+            }
+        }
+    });
+}
 
 }  // namespace
 
@@ -63,19 +79,7 @@ void MfccEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
             if (db[i] < floor) db[i] = floor;
         }
     }
-    // out[b][k][f] = sum_m basis[k][m] db[b][m][f], frames innermost on both sides.
-    parallel_for(B * K, 1, [&](int64_t begin, int64_t end) {
-        for (int64_t q = begin; q < end; ++q) {
-            const int64_t b = q / K, k = q % K;
-            T* dst = out + q * F;
-            std::fill(dst, dst + F, T(0));
-            for (int64_t m = 0; m < M; ++m) {
-                const T w = basis_[k * M + m];
-                const T* src = db + (b * M + m) * F;
-                for (int64_t f = 0; f < F; ++f) dst[f] += w * src[f];
-            }
-        }
-    });
+    combine_rows(db, M, out, K, B, F, [&](int64_t k, int64_t m) { return basis_[k * M + m]; });
 }
 
 // The floored value is max(d, d_max - top_db): a value below the floor passes
@@ -88,19 +92,10 @@ void MfccEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T*
     T* db = db_block.as<T>();
     T* gdb = db_grad_block.as<T>();
     T floor = T(0);
-    const int64_t loudest = db_and_floor(x, B, L, db, floor);
-    parallel_for(B * M, 1, [&](int64_t begin, int64_t end) {
-        for (int64_t q = begin; q < end; ++q) {
-            const int64_t b = q / M, m = q % M;
-            T* dst = gdb + q * F;
-            std::fill(dst, dst + F, T(0));
-            for (int64_t k = 0; k < K; ++k) {
-                const T w = basis_[k * M + m];
-                const T* src = grad + (b * K + k) * F;
-                for (int64_t f = 0; f < F; ++f) dst[f] += w * src[f];
-            }
-        }
-    });
+    // The dB values matter only to find what the floor held; mel_backward
+    // recomputes the spectrum itself.
+    const int64_t loudest = top_db_ >= 0.0 ? db_and_floor(x, B, L, db, floor) : -1;
+    combine_rows(grad, K, gdb, M, B, F, [&](int64_t m, int64_t k) { return basis_[k * M + m]; });
     if (loudest >= 0) {
         double moved = 0.0;
         const int64_t n = B * M * F;
