@@ -55,3 +55,24 @@ def test_backward_matches_finite_differences(output, n_fft, hop, center, pad_mod
     x[1, :120] = 0.0  # silent frames, where the magnitude and db guards fire
     # The db gradient scales with 1/power, which magnifies float32 rounding of small powers.
     check_gradient("stft", eng, x, output, tol=1e-5, f32_tol=1e-3 if output == "db" else 1e-4)
+
+
+# The backward pass overlap-adds frames in fixed chunks of frames, the chunks
+# in parallel; these rows span many chunks, with frames that overlap, touch,
+# and leave gaps, mirrored at both ends or not.
+@pytest.mark.parametrize("n_fft, hop, center, pad_mode", [
+    (64, 16, True, "reflect"), (33, 40, False, "constant"), (32, 32, True, "reflect"), (50, 7, True, "constant")])
+def test_backward_over_many_chunks(n_fft, hop, center, pad_mode, restore_threads):
+    eng = qorva.StftEngine(n_fft, hop, n_fft, "hann", center, pad_mode)
+    x = np.random.default_rng(hop).standard_normal((2, 150 * hop + 11))
+    assert eng.n_frames(x.shape[1]) > 100
+    check_gradient("stft", eng, x, "magnitude", tol=1e-5)
+    Z = eng.forward(x, "complex")
+    R = np.random.default_rng(1).standard_normal(Z.shape) + 1j * np.random.default_rng(2).standard_normal(Z.shape)
+    grads = []
+    for threads in (1, 2, 3):
+        qorva.set_num_threads(threads)
+        grads.append(eng.backward(R, x, "complex"))
+    assert abs(np.real(np.vdot(R, Z)) - np.sum(x * grads[0])) <= 1e-11 * np.abs(Z).sum()
+    # The chunks, and so every sum's order, do not depend on the thread count.
+    assert all(np.array_equal(g, grads[0]) for g in grads[1:])

@@ -244,6 +244,22 @@ void FftwReal<T>::inverse(const T* re, const T* im, T* out) {
 }
 
 template <typename T>
+void FftwReal<T>::inverse_interleaved(std::complex<T>* spectrum, T* out) {
+    if (!simd_aligned(spectrum)) {
+        std::memcpy(spec_buf_.data(), spectrum, sizeof(std::complex<T>) * static_cast<std::size_t>(bins_));
+        spectrum = spec_buf_.data();
+    }
+    spectrum[0].imag(T(0));
+    if (n_ % 2 == 0) spectrum[bins_ - 1].imag(T(0));
+    if (simd_aligned(out)) {
+        Fftw<T>::exec_c2r(plans_->inverse, as_fftw(spectrum), out);
+    } else {
+        Fftw<T>::exec_c2r(plans_->inverse, as_fftw(spectrum), out_buf_.data());
+        std::memcpy(out, out_buf_.data(), sizeof(T) * static_cast<std::size_t>(n_));
+    }
+}
+
+template <typename T>
 FftwComplex<T>::FftwComplex(int32_t n)
     : n_(n), plans_(&PlanCache<T>::instance().get(n, false)), in_buf_(n), out_buf_(n) {}
 

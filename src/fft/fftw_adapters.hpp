@@ -88,6 +88,9 @@ public:
     void forward(const T* in, T* re, T* im) override;
     void forward_complex(const T* in, std::complex<T>* out) override;
     void inverse(const T* re, const T* im, T* out) override;
+    // inverse() from an interleaved spectrum, which the transform overwrites:
+    // no packing pass when it sits in a SIMD-aligned buffer.
+    void inverse_interleaved(std::complex<T>* spectrum, T* out);
 
 private:
     const T* aligned_input(const T* in);

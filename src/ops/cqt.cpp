@@ -575,7 +575,8 @@ void CqtEngine<T>::backward_row(const T* grad_row, const T* row, int64_t n_sampl
                     dre[j] = gr;
                     dim[j] = gi;
                 }
-                spectrum_adjoint(s, dre.data(), dim.data(), static_cast<const T*>(nullptr), frame_grads + t * n);
+                const T* y = spectrum_adjoint(s, dre.data(), dim.data());
+                std::copy(y, y + n, frame_grads + t * n);
             }
         });
         fold_frames(frame_grads, F, n, oct.hop, n / 2, PadMode::constant, level_grad[oct.level], level_len, true);

@@ -34,8 +34,7 @@ void take_spectrum(FrameScratch<T>& s, Spectrum<T>& out) {
 }
 
 // A task's scratch: the transform and the spectra of up to three neighbouring
-// frames, each with the frame it holds (-1: none; the forward pass counts
-// (row, frame) items, the backward pass, which runs row by row, frames).
+// frames, each with the (row, frame) item b * F + f it holds (-1: none).
 template <typename T>
 struct FluxTask : AdjointScratch<T> {
     explicit FluxTask(int32_t n_fft)
@@ -52,16 +51,17 @@ struct FluxTask : AdjointScratch<T> {
     // Makes cur hold frame t of row b, shifting the window when the previous
     // step already transformed it as "next".
     void advance_to(const FramedRows<T>& in, int64_t b, int64_t t) {
-        if (cur_f == t - 1 && next_f == t) {
+        const int64_t q = b * in.F + t;
+        if (cur_f == q - 1 && next_f == q) {
             std::swap(prev, cur);
             std::swap(cur, next);
-            prev_f = t - 1;
-            cur_f = t;
+            prev_f = q - 1;
+            cur_f = q;
             next_f = -1;
         }
-        if (cur_f != t) {
+        if (cur_f != q) {
             load(in, b, t, cur);
-            cur_f = t;
+            cur_f = q;
         }
     }
 };
@@ -130,6 +130,7 @@ void FluxEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
     const FramedRows<T> in = framed_rows(p_, p_.window_values.data(), x, B, L);
     const int32_t K = p_.n_bins();
     auto value = [&](FluxTask<T>& s, int64_t b, int64_t t, T* v) {
+        in.spectrum(b, t, s);
         take_spectrum(s, s.cur);
         if (t == 0) {
             v[0] = T(0);
@@ -158,29 +159,30 @@ void FluxEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T*
         const double S = rectified_energy(later.mag.data(), earlier.mag.data(), K);
         return S > kFluxFloor ? static_cast<T>(1.0 / std::sqrt(S)) * g : T(0);
     };
-    auto adjoint = [&](FluxTask<T>& s, int64_t b, int64_t t, T*, T* frame_grad) {
+    auto adjoint = [&](FluxTask<T>& s, int64_t b, int64_t t, T*) -> const T* {
         const T* g = grad + b * F;
+        const int64_t q = b * F + t;
         s.advance_to(in, b, t);
         T w_prev = T(0), w_next = T(0);  // of flux[t] and flux[t + 1]
         if (t >= 1 && g[t] != T(0)) {
-            if (s.prev_f != t - 1) {
+            if (s.prev_f != q - 1) {
                 s.load(in, b, t - 1, s.prev);
-                s.prev_f = t - 1;
+                s.prev_f = q - 1;
             }
             w_prev = weight(s.cur, s.prev, g[t]);
         }
         if (t + 1 < F) {
             // Also the next frame's "current" spectrum: always computed.
             s.load(in, b, t + 1, s.next);
-            s.next_f = t + 1;
+            s.next_f = q + 1;
             w_next = weight(s.next, s.cur, g[t + 1]);
         }
         if (w_prev == T(0) && w_next == T(0)) {
-            std::fill(frame_grad, frame_grad + p_.n_fft, T(0));
-            return;
+            std::fill(s.signal.data(), s.signal.data() + p_.n_fft, T(0));
+            return s.signal.data();
         }
         flux_spectrum_gradient(s, w_prev, w_next, K);
-        spectrum_adjoint(s, s.dre.data(), s.dim.data(), p_.window_values.data(), frame_grad);
+        return spectrum_adjoint(s, s.dre.data(), s.dim.data());
     };
     framed_backward<FluxTask<T>>(in, grad, 1, FrameLayout::bin_major, grad_x, adjoint);
 }

@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 
 #include "fft/aligned_buffer.hpp"
 #include "fft/fft.hpp"
+#include "fft/fftw_adapters.hpp"
 #include "ops/framing.hpp"
 #include "ops/options.hpp"
+#include "ops/vector_kernels.hpp"
 #include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
 
@@ -26,12 +29,25 @@ fft::RealFFT<T> make_real_fft(int32_t n) {
 }
 
 // Per-task scratch: one transform with its frame, spectrum and output buffers.
+// `spec` holds the interleaved spectrum (re, im per bin) of the fast paths,
+// re / im the split one of the engines that want it.
 template <typename T>
 struct FrameScratch {
     explicit FrameScratch(int32_t n_fft)
-        : fft(make_real_fft<T>(n_fft)), frame(n_fft), re(n_fft / 2 + 1), im(n_fft / 2 + 1), signal(n_fft) {}
+        : fft(make_real_fft<T>(n_fft)),
+          direct(dynamic_cast<fft::FftwReal<T>*>(fft.impl.get())),
+          frame(n_fft),
+          spec(n_fft / 2 + 1),
+          re(n_fft / 2 + 1),
+          im(n_fft / 2 + 1),
+          signal(n_fft) {}
     fft::RealFFT<T> fft;
-    fft::AlignedBuffer<T> frame, re, im, signal;
+    fft::FftwReal<T>* direct;  // the same transform when FFTW runs it, else null
+    fft::AlignedBuffer<T> frame;
+    fft::AlignedBuffer<std::complex<T>> spec;
+    fft::AlignedBuffer<T> re, im, signal;
+
+    T* spec_values() { return reinterpret_cast<T*>(spec.data()); }
 };
 
 // Windowed frame f of a row and its spectrum, into s.re / s.im.
@@ -42,15 +58,33 @@ void frame_spectrum(const FrameGeometry& g, const T* window, const T* row, int64
     s.fft.impl->forward(s.frame.data(), s.re.data(), s.im.data());
 }
 
-// Gradient of one frame's samples from the gradient (dre, dim) of its real
-// spectrum: the adjoint of the forward real transform expressed through the
-// unnormalised inverse, times the window.  Interior bins appear twice in the
-// Hermitian extension, hence the halving.  For even n the last bin is the
-// Nyquist bin (real, counted once); for odd n it is an ordinary interior bin,
-// which keeps this the exact adjoint.  A null window means no window (all
-// ones).  Uses s.re, s.im and s.signal.
+// Unwindowed gradient of a frame's samples from the gradient of its real
+// spectrum, given as the interleaved spectrum that the real inverse FFT
+// takes (unpaired bins whole, the others halved; see vec::output_gradient):
+// the adjoint of the forward real transform expressed through the
+// unnormalised inverse.  Overwrites `spec`; returns s.signal.
 template <typename T>
-void spectrum_adjoint(FrameScratch<T>& s, const T* dre, const T* dim, const T* window, T* out) {
+const T* interleaved_adjoint(FrameScratch<T>& s, std::complex<T>* spec) {
+    if (s.direct != nullptr) {
+        s.direct->inverse_interleaved(spec, s.signal.data());
+    } else {
+        const int32_t K = s.fft.n / 2 + 1;
+        for (int32_t k = 0; k < K; ++k) {
+            s.re[k] = spec[k].real();
+            s.im[k] = spec[k].imag();
+        }
+        s.fft.impl->inverse(s.re.data(), s.im.data(), s.signal.data());
+    }
+    return s.signal.data();
+}
+
+// Unwindowed gradient of one frame's samples from the gradient (dre, dim) of
+// its real spectrum.  Interior bins appear twice in the Hermitian extension,
+// hence the halving.  For even n the last bin is the Nyquist bin (real,
+// counted once); for odd n it is an ordinary interior bin, which keeps this
+// the exact adjoint.  Uses s.re, s.im and s.signal; returns s.signal.
+template <typename T>
+const T* spectrum_adjoint(FrameScratch<T>& s, const T* dre, const T* dim) {
     const int32_t n = s.fft.n;
     const int32_t K = n / 2 + 1;
     const int32_t last_interior = n % 2 == 0 ? K - 2 : K - 1;
@@ -67,12 +101,7 @@ void spectrum_adjoint(FrameScratch<T>& s, const T* dre, const T* dim, const T* w
         im[K - 1] = T(0);
     }
     s.fft.impl->inverse(re, im, s.signal.data());
-    const T* y = s.signal.data();
-    if (window == nullptr) {
-        std::copy(y, y + n, out);
-    } else {
-        for (int32_t i = 0; i < n; ++i) out[i] = y[i] * window[i];
-    }
+    return s.signal.data();
 }
 
 // Splits a task's range [begin, end) of (row, frame) indices q = b * F + f
@@ -89,23 +118,45 @@ void for_frame_runs(int64_t begin, int64_t end, int64_t F, int64_t run, const Fn
     }
 }
 
+// Starts loading p[r * stride + c], r < rows, c < cols, into the outer cache
+// levels (the inner one is too small to keep them until they are used).
+template <typename T>
+void prefetch_rows(const T* p, int64_t stride, int64_t rows, int64_t cols) {
+    const int64_t last = (cols - 1) * static_cast<int64_t>(sizeof(T));
+    for (int64_t r = 0; r < rows; ++r) {
+        const char* line = reinterpret_cast<const char*>(p + r * stride);
+        __builtin_prefetch(line, 0, 2);
+        // A run crossing into the next line needs that one too.
+        if ((reinterpret_cast<uintptr_t>(line) & 63) + last >= 64) __builtin_prefetch(line + last, 0, 2);
+    }
+}
+
+// dst[c * ds + r] = src[r * ss + c]: floats and doubles through the vector
+// transposes, single-precision complex values as the 8-byte words they are.
+template <typename T>
+void transpose_values(const T* src, int64_t ss, T* dst, int64_t ds, int64_t rows, int64_t cols) {
+    if constexpr (std::is_same_v<T, float> || std::is_same_v<T, double>) {
+        vec::transpose(src, ss, dst, ds, rows, cols);
+    } else if constexpr (sizeof(T) == sizeof(double)) {
+        vec::transpose(reinterpret_cast<const double*>(src), ss, reinterpret_cast<double*>(dst), ds, rows, cols);
+    } else {
+        for (int64_t r = 0; r < rows; ++r) {
+            for (int64_t c = 0; c < cols; ++c) dst[c * ds + r] = src[r * ss + c];
+        }
+    }
+}
+
 // block[j * rows + r] -> out[r * F + j] for j < count: a frame-major block into
 // bin-major rows (out points at the block's first frame of row 0).
 template <typename T>
 void store_block(const T* block, int64_t count, int64_t rows, T* out, int64_t F) {
-    for (int64_t r = 0; r < rows; ++r) {
-        T* dst = out + r * F;
-        for (int64_t j = 0; j < count; ++j) dst[j] = block[j * rows + r];
-    }
+    transpose_values(block, rows, out, F, count, rows);
 }
 
 // The reverse: in[r * F + j] -> block[j * rows + r].
 template <typename T>
 void load_block(const T* in, int64_t F, int64_t count, int64_t rows, T* block) {
-    for (int64_t r = 0; r < rows; ++r) {
-        const T* src = in + r * F;
-        for (int64_t j = 0; j < count; ++j) block[j * rows + r] = src[j];
-    }
+    transpose_values(in, F, block, rows, rows, count);
 }
 
 // A task's scratch for the backward passes whose frame gradient comes from
@@ -127,6 +178,12 @@ struct FramedRows {
     const T* row(int64_t b) const { return x + b * L; }
     // Frame f of row b and its spectrum, into s.re / s.im.
     void spectrum(int64_t b, int64_t f, FrameScratch<T>& s) const { frame_spectrum(geometry, window, row(b), L, f, s); }
+    // The same spectrum interleaved, into s.spec.
+    void spectrum_interleaved(int64_t b, int64_t f, FrameScratch<T>& s) const {
+        extract_frame(row(b), L, f * geometry.hop_length - geometry.pad(), window, geometry.n_fft, geometry.pad_mode,
+                      s.frame.data());
+        s.fft.impl->forward_complex(s.frame.data(), s.spec.data());
+    }
 };
 
 // The rows of one call of a framed engine with these options and window.
@@ -139,11 +196,11 @@ FramedRows<T> framed_rows(const FrameOptions& options, const T* window, const T*
 // frames fastest, as the real outputs) or frame-major ([b][f][v]).
 enum class FrameLayout { bin_major, frame_major };
 
-// The forward loop of the framed engines: every (row, frame) is transformed
-// and handed to stage(task, b, f, values), which writes the frame's `width`
-// output values; blocks of frames then go to the bin-major output
-// (B x width x F).  Task is the per-task scratch, a FrameScratch<T> or one
-// extending it, built from n_fft; the spectrum is in task.re / task.im.
+// The forward loop of the framed engines: every (row, frame) goes to
+// stage(task, b, f, values), which transforms the frame (in.spectrum or
+// in.spectrum_interleaved) and writes its `width` output values; blocks of
+// frames then go to the bin-major output (B x width x F).  Task is the
+// per-task scratch, a FrameScratch<T> or one extending it, built from n_fft.
 template <typename Task, typename T, typename Stage>
 void framed_forward(const FramedRows<T>& in, int64_t width, T* out, const Stage& stage) {
     const int64_t F = in.F;
@@ -151,48 +208,177 @@ void framed_forward(const FramedRows<T>& in, int64_t width, T* out, const Stage&
         Task task(in.geometry.n_fft);
         fft::AlignedBuffer<T> block(static_cast<std::size_t>(width * kFrameBlock));
         for_frame_runs(begin, end, F, kFrameBlock, [&](int64_t b, int64_t f0, int64_t count) {
-            for (int64_t j = 0; j < count; ++j) {
-                in.spectrum(b, f0 + j, task);
-                stage(task, b, f0 + j, block.data() + j * width);
-            }
+            for (int64_t j = 0; j < count; ++j) stage(task, b, f0 + j, block.data() + j * width);
             store_block(block.data(), count, width, out + b * width * F + f0, F);
         });
     });
 }
 
-// The backward loop of the framed engines, row by row: the output gradient
-// of a frame (its `width` values) goes to adjoint(task, b, f, g, frame_grad),
-// which writes the n_fft gradients of the frame's samples (windowed);
-// fold_frames then gathers them onto grad_x.  g is a task-owned copy that
-// the adjoint may overwrite.  The adjoint recomputes what it needs of the
-// spectrum (in.spectrum).
-template <typename Task, typename T, typename Adjoint>
+// Frames per task of a framed backward pass.  Fixed, so that the tasks and
+// the order of every sum do not depend on the thread count.
+inline constexpr int64_t kBackwardChunk = 32;
+
+// Writes the frame values v[i] = y[i] * w[i] (i < n; zero for n <= i,
+// where frames leave gaps) for frame offsets [a, b) to dst[0 ..): added to
+// what dst holds below offset `live` (earlier frames wrote there), stored
+// from it on.  w == nullptr means no window.
+template <typename T>
+void write_frame_values(T* dst, const T* y, const T* w, int64_t a, int64_t b, int64_t live, int64_t n) {
+    const int64_t added_end = std::min(b, live);
+    if (a < added_end) {
+        const int64_t e = std::min(added_end, n);
+        if (a < e) vec::multiply_add(dst, y + a, w == nullptr ? nullptr : w + a, e - a);
+    }
+    const int64_t s = std::max(a, live);
+    if (s >= b) return;
+    const int64_t e = std::min(b, n);
+    if (s < e) {
+        if (w == nullptr) {
+            std::copy(y + s, y + e, dst + (s - a));
+        } else {
+            vec::multiply(y + s, w + s, dst + (s - a), e - s);
+        }
+    }
+    const int64_t z = std::max(s, n);
+    if (z < b) std::fill(dst + (z - a), dst + (b - a), T(0));
+}
+
+// Where the frame gradients of one row land: padded position p (frame f
+// covers p in [f * hop, f * hop + n)) is sample p - pad of grad_x when that
+// lies in the row, else one of the edge cells that reflect padding folds
+// back onto the row at the end (constant padding drops them).
+template <typename T>
+struct PaddedRowSink {
+    T* row;
+    T* left;   // positions -pad .. -1
+    T* right;  // positions L .. L + right_len - 1
+    int64_t L, pad, right_len;
+
+    // Calls fn(dst, i0, i1) for the runs of padded positions p0 + [i0, i1)
+    // that land in one contiguous array (dst at p0 + i0), skipping dropped ones.
+    template <typename Fn>
+    void runs(int64_t p0, int64_t count, const Fn& fn) const {
+        const int64_t t0 = p0 - pad;
+        const int64_t a = std::clamp<int64_t>(-t0, 0, count);
+        const int64_t b = std::clamp<int64_t>(L - t0, a, count);
+        const int64_t c = std::clamp<int64_t>(L + right_len - t0, b, count);
+        if (a > 0 && left != nullptr) fn(left + t0 + pad, int64_t{0}, a);
+        if (b > a) fn(row + t0 + a, a, b);
+        if (c > b && right != nullptr) fn(right + (t0 + b - L), b, c);
+    }
+
+    // Adds v[0 .. count) at padded positions p0 ...
+    void add(int64_t p0, const T* v, int64_t count) const {
+        runs(p0, count, [&](T* dst, int64_t i0, int64_t i1) {
+            vec::multiply_add(dst, v + i0, static_cast<const T*>(nullptr), i1 - i0);
+        });
+    }
+
+    // Adds the edge cells to the samples reflect padding read them from:
+    // images of any order, every one of them sample 0 for a one-sample row.
+    void fold_edges() const {
+        if (left == nullptr || L <= 0) return;
+        const int64_t period = 2 * L - 2;
+        auto mirror = [&](int64_t t) {
+            if (L == 1) return int64_t{0};
+            int64_t r = t % period;
+            if (r < 0) r += period;
+            return r >= L ? period - r : r;
+        };
+        for (int64_t t = -pad; t < 0; ++t) row[mirror(t)] += left[t + pad];
+        for (int64_t t = L; t < L + right_len; ++t) row[mirror(t)] += right[t - L];
+    }
+};
+
+// The backward loop of the framed engines: the output gradient of a frame
+// (its `width` values, a task-owned copy the adjoint may overwrite) goes to
+// adjoint(task, b, f, g), which returns the n_fft gradients of the frame's
+// windowed samples before the window (in task memory, valid until its next
+// call); it recomputes what it needs of the spectrum itself.  Each task takes
+// kBackwardChunk consecutive frames of one row and overlap-adds their
+// window-weighted gradients straight into grad_x, in frame order: stored
+// where no earlier frame of the chunk reached, added elsewhere.  A chunk owns
+// the positions from its first frame's start to the next chunk's; what its
+// last frames add beyond (n - hop positions) is carried and added after all
+// tasks, in chunk order.  Frame gradients never make a trip through memory.
+// make_task() builds a task's scratch (by default Task(n_fft)).
+template <typename Task, typename T, typename Adjoint, typename MakeTask>
 void framed_backward(const FramedRows<T>& in, const T* grad, int64_t width, FrameLayout layout, T* grad_x,
-                     const Adjoint& adjoint) {
-    const int64_t F = in.F;
+                     const Adjoint& adjoint, const MakeTask& make_task) {
+    const int64_t F = in.F, B = in.B, L = in.L;
     const int32_t n = in.geometry.n_fft;
-    PoolBuffer frame_grads_block(static_cast<std::size_t>(n) * static_cast<std::size_t>(F) * sizeof(T));
-    T* frame_grads = frame_grads_block.as<T>();
-    for (int64_t b = 0; b < in.B; ++b) {
-        const T* row_grad = grad + b * width * F;
-        parallel_for(F, 32, [&](int64_t begin, int64_t end) {
-            Task task(n);
-            fft::AlignedBuffer<T> block(static_cast<std::size_t>(width * kFrameBlock));
-            for (int64_t f0 = begin; f0 < end; f0 += kFrameBlock) {
-                const int64_t count = std::min(kFrameBlock, end - f0);
+    const int64_t hop = in.geometry.hop_length, pad = in.geometry.pad();
+    const int64_t chunks = (F + kBackwardChunk - 1) / kBackwardChunk;
+    const bool reflect = in.geometry.pad_mode == PadMode::reflect;
+    // Positions covered by frames beyond the row's end; the positions a frame
+    // writes (its n samples, or the hop when frames leave gaps), and how many
+    // of those the next frame finds written.
+    const int64_t right_len = std::max<int64_t>((F - 1) * hop + n - pad - L, 0);
+    const int64_t edge_len = reflect ? pad + right_len : 0;
+    const int64_t reach = std::max<int64_t>(n, hop);
+    const int64_t overlap = reach - hop;
+    PoolBuffer carry_block(static_cast<std::size_t>(std::max<int64_t>(B * chunks * overlap, 1)) * sizeof(T));
+    PoolBuffer edge_block(static_cast<std::size_t>(std::max<int64_t>(B * edge_len, 1)) * sizeof(T));
+    T* carries = carry_block.as<T>();
+    T* edges = edge_block.as<T>();
+    // Edge cells past the last chunk's positions only receive its carry.
+    std::fill(edges, edges + B * edge_len, T(0));
+    auto sink = [&](int64_t b) {
+        T* e = edges + b * edge_len;
+        return PaddedRowSink<T>{grad_x + b * L, reflect ? e : nullptr, reflect ? e + pad : nullptr, L, pad, right_len};
+    };
+
+    parallel_for(B * chunks, 1, [&](int64_t begin, int64_t end) {
+        Task task = make_task();
+        fft::AlignedBuffer<T> block(static_cast<std::size_t>(width * kFrameBlock));
+        for (int64_t q = begin; q < end; ++q) {
+            const int64_t b = q / chunks, fa = (q % chunks) * kBackwardChunk;
+            const int64_t fb = std::min(F, fa + kBackwardChunk);
+            const T* row_grad = grad + b * width * F;
+            const PaddedRowSink<T> out = sink(b);
+            T* carry = carries + q * overlap;
+            for (int64_t f0 = fa; f0 < fb; f0 += kFrameBlock) {
+                const int64_t count = std::min(kFrameBlock, fb - f0);
                 if (layout == FrameLayout::bin_major) {
                     load_block(row_grad + f0, F, count, width, block.data());
+                    // The next block's gradient sits in `width` lines a row
+                    // apart, too far apart for the hardware to guess: ask for
+                    // them now, they arrive while this block transforms.
+                    if (f0 + count < fb) prefetch_rows(row_grad + f0 + count, F, width, std::min(kFrameBlock, fb - f0 - count));
                 } else {
                     std::copy(row_grad + f0 * width, row_grad + (f0 + count) * width, block.data());
                 }
                 for (int64_t j = 0; j < count; ++j) {
-                    adjoint(task, b, f0 + j, block.data() + j * width, frame_grads + (f0 + j) * n);
+                    const int64_t f = f0 + j, p0 = f * hop;
+                    const T* y = adjoint(task, b, f, block.data() + j * width);
+                    const int64_t live = f == fa ? 0 : overlap;
+                    const int64_t cut = std::min(fb * hop - p0, reach);
+                    out.runs(p0, cut, [&](T* dst, int64_t i0, int64_t i1) {
+                        write_frame_values(dst, y, in.window, i0, i1, live, n);
+                    });
+                    if (cut < reach) write_frame_values(carry + (p0 + cut - fb * hop), y, in.window, cut, reach, live, n);
                 }
             }
-        });
-        fold_frames(frame_grads, F, n, in.geometry.hop_length, in.geometry.pad(), in.geometry.pad_mode,
-                    grad_x + b * in.L, in.L, false);
-    }
+        }
+    });
+
+    for_each_row(B, [&](int64_t b) {
+        const PaddedRowSink<T> out = sink(b);
+        const int64_t owned_end = std::clamp<int64_t>(F * hop - pad, 0, L);
+        std::fill(grad_x + b * L + owned_end, grad_x + (b + 1) * L, T(0));
+        for (int64_t c = 0; c < chunks; ++c) {
+            const int64_t fb = std::min(F, (c + 1) * kBackwardChunk);
+            out.add(fb * hop, carries + (b * chunks + c) * overlap, overlap);
+        }
+        out.fold_edges();
+    });
+}
+
+template <typename Task, typename T, typename Adjoint>
+void framed_backward(const FramedRows<T>& in, const T* grad, int64_t width, FrameLayout layout, T* grad_x,
+                     const Adjoint& adjoint) {
+    const int32_t n = in.geometry.n_fft;
+    framed_backward<Task>(in, grad, width, layout, grad_x, adjoint, [n] { return Task(n); });
 }
 
 }  // namespace qorva::dsp::ops

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "ops/options.hpp"
+#include "ops/vector_kernels.hpp"
 #include "runtime/thread_pool.hpp"
 
 namespace qorva::dsp::ops {
@@ -78,8 +79,7 @@ int64_t FrameGeometry::n_frames(int64_t L) const { return count_frames(L, n_fft,
 template <typename T>
 void extract_frame(const T* x, int64_t L, int64_t start, const T* window, int32_t n_fft, PadMode pad_mode, T* out) {
     if (start >= 0 && start + n_fft <= L) {
-        const T* src = x + start;
-        for (int32_t k = 0; k < n_fft; ++k) out[k] = src[k] * window[k];
+        vec::multiply(x + start, window, out, n_fft);
         return;
     }
     if (pad_mode == PadMode::constant || L <= 0) {

@@ -11,34 +11,12 @@ namespace qorva::dsp::ops {
 
 namespace {
 
-// S[k] = |X_k| or |X_k|^2 in place of re; mel[m] = sum of weights * S.
-template <typename T>
-void mel_energies(const MelParams<T>& p, OutputMode mode, FrameScratch<T>& s, T* mel) {
-    T* S = s.re.data();
-    const T* im = s.im.data();
-    const int32_t K = p.n_bins();
-    for (int32_t k = 0; k < K; ++k) S[k] = S[k] * S[k] + im[k] * im[k];
-    if (mode == OutputMode::magnitude) {
-        for (int32_t k = 0; k < K; ++k) S[k] = std::sqrt(S[k]);
-    }
-    for (int32_t m = 0; m < p.n_mels; ++m) {
-        const MelBand<T>& band = p.filterbank[m];
-        const T* src = S + band.start;
-        T acc = T(0);
-        for (std::size_t j = 0; j < band.weights.size(); ++j) acc += band.weights[j] * src[j];
-        mel[m] = acc;
-    }
-}
-
 // Turns the gradient g of a frame's mel decibels into that of its mel
-// energies, built from the power spectrum (s.dre serves as scratch).
+// energies, built from the power spectrum (s.re serves as scratch).
 template <typename T>
-void db_to_energy_gradient(const MelParams<T>& p, AdjointScratch<T>& s, T* g) {
-    T* S = s.dre.data();
-    const T* re = s.re.data();
-    const T* im = s.im.data();
-    const int32_t K = p.n_bins();
-    for (int32_t k = 0; k < K; ++k) S[k] = re[k] * re[k] + im[k] * im[k];
+void db_to_energy_gradient(const MelParams<T>& p, FrameScratch<T>& s, T* g) {
+    T* S = s.re.data();
+    vec::spectrum_power(s.spec_values(), S, p.n_bins(), false);
     for (int32_t m = 0; m < p.n_mels; ++m) {
         const MelBand<T>& band = p.filterbank[m];
         T e = T(0);
@@ -48,6 +26,29 @@ void db_to_energy_gradient(const MelParams<T>& p, AdjointScratch<T>& s, T* g) {
 }
 
 }  // namespace
+
+template <typename T>
+void mel_frame(const MelParams<T>& p, const T* X, bool magnitude, T* S, T* mel) {
+    vec::spectrum_power(X, S, p.n_bins(), magnitude);
+    for (int32_t m = 0; m < p.n_mels; ++m) {
+        const MelBand<T>& band = p.filterbank[m];
+        const T* src = S + band.start;
+        T acc = T(0);
+        for (std::size_t j = 0; j < band.weights.size(); ++j) acc += band.weights[j] * src[j];
+        mel[m] = acc;
+    }
+}
+
+template <typename T>
+void mel_frame_adjoint(const MelParams<T>& p, const T* g, T* dS) {
+    std::fill(dS, dS + p.n_bins(), T(0));
+    for (int32_t m = 0; m < p.n_mels; ++m) {
+        const MelBand<T>& band = p.filterbank[m];
+        T* dst = dS + band.start;
+        const T gm = g[m];
+        for (std::size_t j = 0; j < band.weights.size(); ++j) dst[j] += gm * band.weights[j];
+    }
+}
 
 OutputMode parse_mel_output(const std::string& name) {
     if (name == "magnitude") return OutputMode::magnitude;
@@ -65,29 +66,20 @@ MelParams<T>::MelParams(const MelOptions& options)
       fmax(options.fmax),
       mel_scale(options.mel_scale),
       mel_norm(options.mel_norm),
-      filterbank(build_mel_bands<T>(sr, this->n_fft, n_mels, fmin, fmax, mel_scale, mel_norm)) {
-    bin_index.resize(static_cast<std::size_t>(this->n_bins()));
-    for (int32_t m = 0; m < n_mels; ++m) {
-        const MelBand<T>& band = filterbank[m];
-        for (std::size_t j = 0; j < band.weights.size(); ++j) {
-            BinEntry& e = bin_index[band.start + j];
-            const int slot = e.band[0] < 0 ? 0 : 1;
-            e.band[slot] = m;
-            e.weight[slot] = band.weights[j];
-        }
-    }
-}
+      filterbank(build_mel_bands<T>(sr, this->n_fft, n_mels, fmin, fmax, mel_scale, mel_norm)) {}
 
 template <typename T>
 void mel_forward(const MelParams<T>& p, const T* signal, int64_t B, int64_t L, OutputMode mode, T* out) {
     const int64_t M = p.n_mels;
-    auto values = [&](FrameScratch<T>& s, int64_t, int64_t, T* mel) {
-        mel_energies(p, mode, s, mel);
+    const FramedRows<T> in = framed_rows(p, p.window_values.data(), signal, B, L);
+    auto values = [&](FrameScratch<T>& s, int64_t b, int64_t f, T* mel) {
+        in.spectrum_interleaved(b, f, s);
+        mel_frame(p, s.spec_values(), mode == OutputMode::magnitude, s.re.data(), mel);
         if (mode == OutputMode::db) {
             for (int64_t m = 0; m < M; ++m) mel[m] = power_to_db(mel[m]);
         }
     };
-    framed_forward<FrameScratch<T>>(framed_rows(p, p.window_values.data(), signal, B, L), M, out, values);
+    framed_forward<FrameScratch<T>>(in, M, out, values);
 }
 
 template <typename T>
@@ -95,27 +87,23 @@ void mel_backward(const MelParams<T>& p, const T* grad, const T* signal, int64_t
                   T* grad_signal) {
     const FramedRows<T> in = framed_rows(p, p.window_values.data(), signal, B, L);
     // The spectrum under the filterbank is |X| or |X|^2; dB applies to the mel energies.
-    const OutputMode spectrum_mode = mode == OutputMode::magnitude ? mode : OutputMode::power;
-    auto adjoint = [&](AdjointScratch<T>& s, int64_t b, int64_t f, T* g, T* frame_grad) {
-        in.spectrum(b, f, s);
+    const vec::GradRule rule = mode == OutputMode::magnitude ? vec::GradRule::magnitude : vec::GradRule::power;
+    const bool even = p.n_fft % 2 == 0;
+    auto adjoint = [&](FrameScratch<T>& s, int64_t b, int64_t f, T* g) {
+        in.spectrum_interleaved(b, f, s);
         if (mode == OutputMode::db) db_to_energy_gradient(p, s, g);
-        const int32_t K = p.n_bins();
-        const T* re = s.re.data();
-        const T* im = s.im.data();
-        for (int32_t k = 0; k < K; ++k) {
-            const auto& e = p.bin_index[k];
-            T dS = T(0);
-            if (e.band[0] >= 0) dS += g[e.band[0]] * e.weight[0];
-            if (e.band[1] >= 0) dS += g[e.band[1]] * e.weight[1];
-            dS = output_grad_scale(spectrum_mode, dS, re[k] * re[k] + im[k] * im[k]);
-            s.dre[k] = dS * re[k];
-            s.dim[k] = dS * im[k];
-        }
-        spectrum_adjoint(s, s.dre.data(), s.dim.data(), p.window_values.data(), frame_grad);
+        T* dS = s.im.data();
+        mel_frame_adjoint(p, g, dS);
+        vec::output_gradient(rule, dS, s.spec_values(), p.n_bins(), even);
+        return interleaved_adjoint(s, s.spec.data());
     };
-    framed_backward<AdjointScratch<T>>(in, grad, p.n_mels, FrameLayout::bin_major, grad_signal, adjoint);
+    framed_backward<FrameScratch<T>>(in, grad, p.n_mels, FrameLayout::bin_major, grad_signal, adjoint);
 }
 
+template void mel_frame<float>(const MelParams<float>&, const float*, bool, float*, float*);
+template void mel_frame<double>(const MelParams<double>&, const double*, bool, double*, double*);
+template void mel_frame_adjoint<float>(const MelParams<float>&, const float*, float*);
+template void mel_frame_adjoint<double>(const MelParams<double>&, const double*, double*);
 template struct MelParams<float>;
 template struct MelParams<double>;
 template void mel_forward<float>(const MelParams<float>&, const float*, int64_t, int64_t, OutputMode, float*);

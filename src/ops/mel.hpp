@@ -3,7 +3,6 @@
 // pass.  Output and gradient are B x M x F ([b][m][f] at (b*M + m)*F + f).
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -31,13 +30,6 @@ struct MelParams : StftParams<T> {
     MelScale mel_scale;
     MelNorm mel_norm;
     std::vector<MelBand<T>> filterbank;
-
-    // Transpose of the filterbank: each FFT bin lies in at most two bands.
-    struct BinEntry {
-        std::array<int32_t, 2> band{-1, -1};
-        std::array<T, 2> weight{T(0), T(0)};
-    };
-    std::vector<BinEntry> bin_index;
 };
 
 template <typename T>
@@ -46,6 +38,16 @@ void mel_forward(const MelParams<T>& p, const T* signal, int64_t B, int64_t L, O
 template <typename T>
 void mel_backward(const MelParams<T>& p, const T* grad, const T* signal, int64_t B, int64_t L, OutputMode mode,
                   T* grad_signal);
+
+// One frame's mel values from its interleaved spectrum X (n_bins() bins): the
+// band sums of |X|^2, or of |X| with `magnitude`.  S (n_bins() values) is scratch.
+template <typename T>
+void mel_frame(const MelParams<T>& p, const T* X, bool magnitude, T* S, T* mel);
+
+// Its adjoint for the band sums: dS[k] = sum of g[m] * weight over the bands
+// m that hold bin k, in ascending order of m.
+template <typename T>
+void mel_frame_adjoint(const MelParams<T>& p, const T* g, T* dS);
 
 // Gradient scale of 10*log10(e) with respect to e: 10 / ln 10.
 template <typename T>

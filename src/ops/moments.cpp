@@ -245,11 +245,11 @@ void MomentsEngine<T>::power_stats(Scratch& s, Stats& st) const {
     }
 }
 
-// Frame gradient (n_fft samples, windowed) from the upstream gradients g of
+// Frame gradient (n_fft samples, before the window) from the upstream gradients g of
 // the frame's feature entries.  Every guard of the forward pass gates the
 // matching derivative, so a statistic reported as 0 by a guard passes none.
 template <typename T>
-void MomentsEngine<T>::frame_gradient(Scratch& s, const Stats& st, const T* g, T* frame_grad) const {
+const T* MomentsEngine<T>::frame_gradient(Scratch& s, const Stats& st, const T* g) const {
     MomentValues gc;
     for (std::size_t e = 0; e < p_.features.size(); ++e) gc[p_.features[e]] += static_cast<double>(g[e]);
     if (need_mag_) {
@@ -259,7 +259,7 @@ void MomentsEngine<T>::frame_gradient(Scratch& s, const Stats& st, const T* g, T
         std::fill(s.dim.data(), s.dim.data() + n_bins(), T(0));
     }
     if (need_pow_) power_gradient(s, st, gc);
-    spectrum_adjoint(s, s.dre.data(), s.dim.data(), window_.data(), frame_grad);
+    return spectrum_adjoint(s, s.dre.data(), s.dim.data());
 }
 
 // Gradient of the magnitude statistics into s.dre / s.dim (overwritten).
@@ -333,22 +333,24 @@ void MomentsEngine<T>::power_gradient(Scratch& s, const Stats& st, const MomentV
 template <typename T>
 void MomentsEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
     const int64_t N = n_features();
-    auto values = [&](Scratch& s, int64_t, int64_t, T* v) {
+    const FramedRows<T> in = framed_rows(p_, window_.data(), x, B, L);
+    auto values = [&](Scratch& s, int64_t b, int64_t f, T* v) {
         Stats st;
+        in.spectrum(b, f, s);
         frame_stats(s, st);
         for (int64_t e = 0; e < N; ++e) v[e] = static_cast<T>(st.value[p_.features[e]]);
     };
-    framed_forward<Scratch>(framed_rows(p_, window_.data(), x, B, L), N, out, values);
+    framed_forward<Scratch>(in, N, out, values);
 }
 
 template <typename T>
 void MomentsEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const {
     const FramedRows<T> in = framed_rows(p_, window_.data(), x, B, L);
-    auto adjoint = [&](Scratch& s, int64_t b, int64_t f, T* g, T* frame_grad) {
+    auto adjoint = [&](Scratch& s, int64_t b, int64_t f, T* g) {
         Stats st;
         in.spectrum(b, f, s);
         frame_stats(s, st);
-        frame_gradient(s, st, g, frame_grad);
+        return frame_gradient(s, st, g);
     };
     framed_backward<Scratch>(in, grad, n_features(), FrameLayout::bin_major, grad_x, adjoint);
 }

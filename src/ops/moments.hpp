@@ -79,7 +79,7 @@ private:
     void magnitude_stats(Scratch& s, Stats& st) const;
     void central_moments(const double* a, Stats& st) const;
     void power_stats(Scratch& s, Stats& st) const;
-    void frame_gradient(Scratch& s, const Stats& st, const T* g, T* frame_grad) const;
+    const T* frame_gradient(Scratch& s, const Stats& st, const T* g) const;
     void magnitude_gradient(Scratch& s, const Stats& st, const MomentValues& gc) const;
     void power_gradient(Scratch& s, const Stats& st, const MomentValues& gc) const;
 

@@ -14,7 +14,7 @@ namespace qorva::dsp::ops {
 
 namespace {
 
-// Frames of one row handled together: the band loop then runs over short
+// Frames of one row handled together by the forward pass: the band loop then runs over short
 // contiguous stretches of every band while the per-frame sums stay on the
 // stack.
 constexpr int64_t kOnsetRun = 256;
@@ -71,52 +71,95 @@ void OnsetEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
     });
 }
 
+namespace {
+
+// A task's walk along the frames of a row: the spectrum and mel powers of the
+// frame whose gradient is formed and of its successor, and the mel powers of
+// its predecessor, each with the (row, frame) item b * F + t it holds (-1:
+// none).  Walking frames in order, each frame is transformed once for the
+// mel powers its neighbours need and reused for its own gradient.
+template <typename T>
+struct OnsetTask : FrameScratch<T> {
+    OnsetTask(int32_t n_fft, int64_t M)
+        : FrameScratch<T>(n_fft),
+          cur_spec(n_fft / 2 + 1),
+          next_spec(n_fft / 2 + 1),
+          prev_mel(M),
+          cur_mel(M),
+          next_mel(M),
+          mel_grad(M) {}
+    fft::AlignedBuffer<std::complex<T>> cur_spec, next_spec;
+    fft::AlignedBuffer<T> prev_mel, cur_mel, next_mel, mel_grad;
+    int64_t prev = -1, cur = -1, next = -1;
+    bool cur_spent = false;  // cur_spec was consumed by the frame's gradient
+};
+
+}  // namespace
+
 // The mel power of band m in frame t enters onset[t] (rising from t - 1) and
 // onset[t + 1] (rising to t + 1).  Each passes gradient only where its
 // difference is strictly positive, and nothing passes where the dB floor
-// clamps the power.
+// clamps the power.  The mel powers come from the same walk that forms the
+// gradients, so a frame's spectrum serves both.
 template <typename T>
 void OnsetEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const {
-    const int64_t F = n_frames(L);
-    const int64_t M = p_.n_mels;
-    const std::size_t bytes = static_cast<std::size_t>(B * M * F) * sizeof(T);
-    PoolBuffer mel_block(bytes), mel_grad_block(bytes);
-    T* mel = mel_block.as<T>();
-    T* mel_grad = mel_grad_block.as<T>();
-    mel_forward(p_, x, B, L, OutputMode::power, mel);
-
-    parallel_for(B * F, 128, [&](int64_t begin, int64_t end) {
-        T a[kOnsetRun], c[kOnsetRun];  // gradients of onset[t] and onset[t + 1], per band
-        for_frame_runs(begin, end, F, kOnsetRun, [&](int64_t b, int64_t t0, int64_t count) {
-            const T* g = grad + b * F;
-            const T bands = static_cast<T>(M);
-            for (int64_t j = 0; j < count; ++j) {
-                const int64_t t = t0 + j;
-                a[j] = t >= 1 ? g[t] / bands : T(0);
-                c[j] = t + 1 < F ? g[t + 1] / bands : T(0);
-            }
-            for (int64_t m = 0; m < M; ++m) {
-                const T* band = mel + (b * M + m) * F;
-                T* gband = mel_grad + (b * M + m) * F;
-                // Decibels rise exactly where the clamped power does.
-                double prev = t0 > 0 ? db_clamp(static_cast<double>(band[t0 - 1])) : 0.0;
-                double cur = db_clamp(static_cast<double>(band[t0]));
-                for (int64_t j = 0; j < count; ++j) {
-                    const int64_t t = t0 + j;
-                    const double next = t + 1 < F ? db_clamp(static_cast<double>(band[t + 1])) : 0.0;
-                    T d = T(0);
-                    if (a[j] != T(0) && cur > prev) d = a[j];
-                    if (c[j] != T(0) && next > cur) d -= c[j];
-                    const T power = band[t];
-                    // The floor is compared in double, as the forward clamps.
-                    gband[t] = static_cast<double>(power) > 1e-10 ? d * kDbEnergyScale<T> / power : T(0);
-                    prev = cur;
-                    cur = next;
-                }
-            }
-        });
-    });
-    mel_backward(p_, mel_grad, x, B, L, OutputMode::power, grad_x);
+    const FramedRows<T> in = framed_rows(p_, p_.window_values.data(), x, B, L);
+    const int64_t F = in.F, M = p_.n_mels;
+    const int32_t K = p_.n_bins();
+    const bool even = p_.n_fft % 2 == 0;
+    // Frame t of row b: its spectrum into `spec`, its mel powers into `mel`.
+    auto load = [&](OnsetTask<T>& s, int64_t b, int64_t t, fft::AlignedBuffer<std::complex<T>>* spec,
+                    fft::AlignedBuffer<T>& mel) {
+        in.spectrum_interleaved(b, t, s);
+        mel_frame(p_, s.spec_values(), false, s.re.data(), mel.data());
+        if (spec != nullptr) std::swap(s.spec, *spec);
+    };
+    auto adjoint = [&](OnsetTask<T>& s, int64_t b, int64_t t, T*) {
+        const int64_t q = b * F + t;
+        if (s.next == q) {
+            std::swap(s.prev_mel, s.cur_mel);
+            std::swap(s.cur_mel, s.next_mel);
+            std::swap(s.cur_spec, s.next_spec);
+            s.prev = s.cur;
+            s.cur = q;
+            s.next = -1;
+            s.cur_spent = false;
+        }
+        if (s.cur != q || s.cur_spent) {
+            load(s, b, t, &s.cur_spec, s.cur_mel);
+            s.cur = q;
+            s.cur_spent = false;
+        }
+        if (t >= 1 && s.prev != q - 1) {
+            load(s, b, t - 1, nullptr, s.prev_mel);
+            s.prev = q - 1;
+        }
+        if (t + 1 < F) {
+            load(s, b, t + 1, &s.next_spec, s.next_mel);
+            s.next = q + 1;
+        }
+        const T* g = grad + b * F;
+        const T bands = static_cast<T>(M);
+        const T a = t >= 1 ? g[t] / bands : T(0);      // gradient of onset[t], per band
+        const T c = t + 1 < F ? g[t + 1] / bands : T(0);  // and of onset[t + 1]
+        for (int64_t m = 0; m < M; ++m) {
+            // Decibels rise exactly where the clamped power does.
+            const T power = s.cur_mel[m];
+            const double cur = db_clamp(static_cast<double>(power));
+            T d = T(0);
+            if (a != T(0) && cur > db_clamp(static_cast<double>(s.prev_mel[m]))) d = a;
+            if (c != T(0) && db_clamp(static_cast<double>(s.next_mel[m])) > cur) d -= c;
+            // The floor is compared in double, as the forward clamps.
+            s.mel_grad[m] = static_cast<double>(power) > 1e-10 ? d * kDbEnergyScale<T> / power : T(0);
+        }
+        T* dS = s.im.data();
+        mel_frame_adjoint(p_, s.mel_grad.data(), dS);
+        vec::output_gradient(vec::GradRule::power, dS, reinterpret_cast<T*>(s.cur_spec.data()), K, even);
+        s.cur_spent = true;
+        return interleaved_adjoint<T>(s, s.cur_spec.data());
+    };
+    framed_backward<OnsetTask<T>>(in, grad, 1, FrameLayout::bin_major, grad_x, adjoint,
+                                  [&] { return OnsetTask<T>(p_.n_fft, M); });
 }
 
 template class OnsetEngine<float>;

@@ -26,6 +26,12 @@ void complex_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t
     });
 }
 
+// How the gradient of a real output mode reaches the spectrum.
+vec::GradRule grad_rule(OutputMode mode) {
+    static_assert(static_cast<int32_t>(vec::GradRule::db) == static_cast<int32_t>(OutputMode::db));
+    return static_cast<vec::GradRule>(mode);
+}
+
 }  // namespace
 
 OutputMode parse_output(const std::string& name) {
@@ -43,18 +49,16 @@ StftParams<T>::StftParams(const FrameOptions& options)
 template <typename T>
 void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L, OutputMode mode, T* out) {
     if (mode == OutputMode::complex) return complex_forward(p, signal, B, L, out);
+    const FramedRows<T> in = framed_rows(p, p.window_values.data(), signal, B, L);
     const int64_t K = p.n_bins();
-    auto values = [&](FrameScratch<T>& s, int64_t, int64_t, T* v) {
-        const T* re = s.re.data();
-        const T* im = s.im.data();
-        for (int64_t k = 0; k < K; ++k) v[k] = re[k] * re[k] + im[k] * im[k];
-        if (mode == OutputMode::magnitude) {
-            for (int64_t k = 0; k < K; ++k) v[k] = std::sqrt(v[k]);
-        } else if (mode == OutputMode::db) {
+    auto values = [&](FrameScratch<T>& s, int64_t b, int64_t f, T* v) {
+        in.spectrum_interleaved(b, f, s);
+        vec::spectrum_power(s.spec_values(), v, K, mode == OutputMode::magnitude);
+        if (mode == OutputMode::db) {
             for (int64_t k = 0; k < K; ++k) v[k] = power_to_db(v[k]);
         }
     };
-    framed_forward<FrameScratch<T>>(framed_rows(p, p.window_values.data(), signal, B, L), K, out, values);
+    framed_forward<FrameScratch<T>>(in, K, out, values);
 }
 
 template <typename T>
@@ -62,30 +66,22 @@ void stft_backward(const StftParams<T>& p, const T* grad, const T* signal, int64
                    T* grad_signal) {
     const FramedRows<T> in = framed_rows(p, p.window_values.data(), signal, B, L);
     const int32_t K = p.n_bins();
-    const T* window = p.window_values.data();
+    const bool even = p.n_fft % 2 == 0;
     // Complex gradients are frame-major, interleaved (re, im) per bin.
-    auto complex_adjoint = [&](AdjointScratch<T>& s, int64_t, int64_t, T* g, T* frame_grad) {
-        for (int32_t k = 0; k < K; ++k) {
-            s.dre[k] = g[2 * k];
-            s.dim[k] = g[2 * k + 1];
-        }
-        spectrum_adjoint(s, s.dre.data(), s.dim.data(), window, frame_grad);
+    auto complex_adjoint = [&](FrameScratch<T>& s, int64_t, int64_t, T* g) {
+        vec::hermitian_halve(g, s.spec_values(), K, even);
+        return interleaved_adjoint(s, s.spec.data());
     };
-    // Real outputs are functions of the power: their gradient scales (re, im).
-    auto real_adjoint = [&](AdjointScratch<T>& s, int64_t b, int64_t f, T* g, T* frame_grad) {
-        in.spectrum(b, f, s);
-        for (int32_t k = 0; k < K; ++k) {
-            const T re = s.re[k], im = s.im[k];
-            const T scale = output_grad_scale(mode, g[k], re * re + im * im);
-            s.dre[k] = scale * re;
-            s.dim[k] = scale * im;
-        }
-        spectrum_adjoint(s, s.dre.data(), s.dim.data(), window, frame_grad);
+    // Real outputs are functions of the power: their gradient scales the spectrum.
+    auto real_adjoint = [&](FrameScratch<T>& s, int64_t b, int64_t f, T* g) {
+        in.spectrum_interleaved(b, f, s);
+        vec::output_gradient(grad_rule(mode), g, s.spec_values(), K, even);
+        return interleaved_adjoint(s, s.spec.data());
     };
     if (mode == OutputMode::complex) {
-        framed_backward<AdjointScratch<T>>(in, grad, 2 * K, FrameLayout::frame_major, grad_signal, complex_adjoint);
+        framed_backward<FrameScratch<T>>(in, grad, 2 * K, FrameLayout::frame_major, grad_signal, complex_adjoint);
     } else {
-        framed_backward<AdjointScratch<T>>(in, grad, K, FrameLayout::bin_major, grad_signal, real_adjoint);
+        framed_backward<FrameScratch<T>>(in, grad, K, FrameLayout::bin_major, grad_signal, real_adjoint);
     }
 }
 

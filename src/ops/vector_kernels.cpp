@@ -1,0 +1,244 @@
+#include "ops/vector_kernels.hpp"
+
+#include <cmath>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+// One clone per x86-64 level that widens the vectors; the dynamic loader
+// resolves each call to the best the processor runs.
+#define QORVA_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#define QORVA_X86_TRANSPOSE 1
+#else
+#define QORVA_VECTOR_CLONES
+#endif
+
+namespace qorva::dsp::ops::vec {
+
+namespace {
+
+// The loop bodies, written once for both precisions and inlined into every
+// clone, so each is compiled for that clone's instruction set.
+template <typename T>
+[[gnu::always_inline]] inline void multiply_body(const T* a, const T* b, T* out, int64_t n) {
+    for (int64_t i = 0; i < n; ++i) out[i] = a[i] * b[i];
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void multiply_add_body(T* __restrict acc, const T* __restrict a,
+                                                     const T* __restrict b, int64_t n) {
+    if (b == nullptr) {
+        for (int64_t i = 0; i < n; ++i) acc[i] += a[i];
+    } else {
+        for (int64_t i = 0; i < n; ++i) acc[i] += a[i] * b[i];
+    }
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void spectrum_power_body(const T* __restrict X, T* __restrict out, int64_t K,
+                                                       bool magnitude) {
+    for (int64_t k = 0; k < K; ++k) out[k] = X[2 * k] * X[2 * k] + X[2 * k + 1] * X[2 * k + 1];
+    if (magnitude) {
+        for (int64_t k = 0; k < K; ++k) out[k] = std::sqrt(out[k]);
+    }
+}
+
+template <typename T>
+constexpr T kDbScale = T(8.685889638065037);  // 20 / ln 10
+template <>
+constexpr float kDbScale<float> = 8.68588924407959f;
+
+// Every bin is weighted 1/2 here; the unpaired bins are restored after the
+// loop (a power-of-two factor, so exactly).
+template <typename T>
+[[gnu::always_inline]] inline void output_gradient_body(GradRule rule, const T* __restrict g, T* __restrict X,
+                                                        int64_t K) {
+    const T half = T(0.5);
+    switch (rule) {
+        case GradRule::magnitude:
+            for (int64_t k = 0; k < K; ++k) {
+                const T re = X[2 * k], im = X[2 * k + 1];
+                const T mag = std::sqrt(re * re + im * im);
+                const T s = mag > T(1e-12) ? g[k] / mag : T(0);
+                X[2 * k] = half * (s * re);
+                X[2 * k + 1] = half * (s * im);
+            }
+            break;
+        case GradRule::power:
+            for (int64_t k = 0; k < K; ++k) {
+                const T s = T(2) * g[k];
+                X[2 * k] = half * (s * X[2 * k]);
+                X[2 * k + 1] = half * (s * X[2 * k + 1]);
+            }
+            break;
+        case GradRule::db:
+            for (int64_t k = 0; k < K; ++k) {
+                const T re = X[2 * k], im = X[2 * k + 1];
+                const T p = re * re + im * im;
+                const T s = p > static_cast<T>(1e-10) ? g[k] * kDbScale<T> / p : T(0);
+                X[2 * k] = half * (s * re);
+                X[2 * k + 1] = half * (s * im);
+            }
+            break;
+    }
+}
+
+template <typename T>
+void restore_unpaired(T* X, int64_t K, bool even_n) {
+    X[0] *= T(2);
+    X[1] = T(0);
+    if (even_n && K > 1) {
+        X[2 * K - 2] *= T(2);
+        X[2 * K - 1] = T(0);
+    }
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void hermitian_halve_body(const T* __restrict G, T* __restrict out, int64_t K) {
+    for (int64_t i = 0; i < 2 * K; ++i) out[i] = T(0.5) * G[i];
+}
+
+// Tiles of 8 x 8 keep both sides' cache lines live while they are used.
+template <typename T>
+void transpose_generic(const T* src, int64_t ss, T* dst, int64_t ds, int64_t rows, int64_t cols) {
+    constexpr int64_t tile = 8;
+    for (int64_t r0 = 0; r0 < rows; r0 += tile) {
+        const int64_t r1 = r0 + tile < rows ? r0 + tile : rows;
+        for (int64_t c0 = 0; c0 < cols; c0 += tile) {
+            const int64_t c1 = c0 + tile < cols ? c0 + tile : cols;
+            for (int64_t c = c0; c < c1; ++c) {
+                for (int64_t r = r0; r < r1; ++r) dst[c * ds + r] = src[r * ss + c];
+            }
+        }
+    }
+}
+
+#ifdef QORVA_X86_TRANSPOSE
+
+__attribute__((target("avx2"))) inline void transpose_tile(const float* src, int64_t ss, float* dst, int64_t ds) {
+    __m256 r[8], t[8];
+    for (int i = 0; i < 8; ++i) r[i] = _mm256_loadu_ps(src + i * ss);
+    for (int i = 0; i < 8; i += 2) {
+        t[i] = _mm256_unpacklo_ps(r[i], r[i + 1]);
+        t[i + 1] = _mm256_unpackhi_ps(r[i], r[i + 1]);
+    }
+    for (int i = 0; i < 8; i += 4) {
+        r[i] = _mm256_shuffle_ps(t[i], t[i + 2], _MM_SHUFFLE(1, 0, 1, 0));
+        r[i + 1] = _mm256_shuffle_ps(t[i], t[i + 2], _MM_SHUFFLE(3, 2, 3, 2));
+        r[i + 2] = _mm256_shuffle_ps(t[i + 1], t[i + 3], _MM_SHUFFLE(1, 0, 1, 0));
+        r[i + 3] = _mm256_shuffle_ps(t[i + 1], t[i + 3], _MM_SHUFFLE(3, 2, 3, 2));
+    }
+    for (int i = 0; i < 4; ++i) {
+        _mm256_storeu_ps(dst + i * ds, _mm256_permute2f128_ps(r[i], r[i + 4], 0x20));
+        _mm256_storeu_ps(dst + (i + 4) * ds, _mm256_permute2f128_ps(r[i], r[i + 4], 0x31));
+    }
+}
+
+__attribute__((target("avx2"))) inline void transpose_tile(const double* src, int64_t ss, double* dst,
+                                                           int64_t ds) {
+    const __m256d r0 = _mm256_loadu_pd(src), r1 = _mm256_loadu_pd(src + ss);
+    const __m256d r2 = _mm256_loadu_pd(src + 2 * ss), r3 = _mm256_loadu_pd(src + 3 * ss);
+    const __m256d t0 = _mm256_unpacklo_pd(r0, r1), t1 = _mm256_unpackhi_pd(r0, r1);
+    const __m256d t2 = _mm256_unpacklo_pd(r2, r3), t3 = _mm256_unpackhi_pd(r2, r3);
+    _mm256_storeu_pd(dst, _mm256_permute2f128_pd(t0, t2, 0x20));
+    _mm256_storeu_pd(dst + ds, _mm256_permute2f128_pd(t1, t3, 0x20));
+    _mm256_storeu_pd(dst + 2 * ds, _mm256_permute2f128_pd(t0, t2, 0x31));
+    _mm256_storeu_pd(dst + 3 * ds, _mm256_permute2f128_pd(t1, t3, 0x31));
+}
+
+// Whole tiles with the register transpose, the ragged right and bottom
+// edges element by element.
+template <typename T>
+__attribute__((target("avx2"))) void transpose_avx2(const T* src, int64_t ss, T* dst, int64_t ds, int64_t rows,
+                                                    int64_t cols) {
+    constexpr int64_t tile = 32 / sizeof(T);
+    const int64_t full_rows = rows - rows % tile, full_cols = cols - cols % tile;
+    for (int64_t r = 0; r < full_rows; r += tile) {
+        for (int64_t c = 0; c < full_cols; c += tile) transpose_tile(src + r * ss + c, ss, dst + c * ds + r, ds);
+    }
+    if (full_cols < cols) transpose_generic(src + full_cols, ss, dst + full_cols * ds, ds, rows, cols - full_cols);
+    if (full_rows < rows) {
+        transpose_generic(src + full_rows * ss, ss, dst + full_rows, ds, rows - full_rows, full_cols);
+    }
+}
+
+bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+
+#endif
+
+template <typename T>
+void transpose_any(const T* src, int64_t ss, T* dst, int64_t ds, int64_t rows, int64_t cols) {
+#ifdef QORVA_X86_TRANSPOSE
+    if (has_avx2()) return transpose_avx2(src, ss, dst, ds, rows, cols);
+#endif
+    transpose_generic(src, ss, dst, ds, rows, cols);
+}
+
+}  // namespace
+
+QORVA_VECTOR_CLONES void multiply(const float* a, const float* b, float* out, int64_t n) {
+    multiply_body(a, b, out, n);
+}
+QORVA_VECTOR_CLONES void multiply(const double* a, const double* b, double* out, int64_t n) {
+    multiply_body(a, b, out, n);
+}
+
+QORVA_VECTOR_CLONES void multiply_add(float* acc, const float* a, const float* b, int64_t n) {
+    multiply_add_body(acc, a, b, n);
+}
+QORVA_VECTOR_CLONES void multiply_add(double* acc, const double* a, const double* b, int64_t n) {
+    multiply_add_body(acc, a, b, n);
+}
+
+QORVA_VECTOR_CLONES void spectrum_power(const float* X, float* out, int64_t K, bool magnitude) {
+    spectrum_power_body(X, out, K, magnitude);
+}
+QORVA_VECTOR_CLONES void spectrum_power(const double* X, double* out, int64_t K, bool magnitude) {
+    spectrum_power_body(X, out, K, magnitude);
+}
+
+QORVA_VECTOR_CLONES void output_gradient(GradRule rule, const float* g, float* X, int64_t K, bool even_n) {
+    output_gradient_body(rule, g, X, K);
+    restore_unpaired(X, K, even_n);
+}
+QORVA_VECTOR_CLONES void output_gradient(GradRule rule, const double* g, double* X, int64_t K, bool even_n) {
+    output_gradient_body(rule, g, X, K);
+    restore_unpaired(X, K, even_n);
+}
+
+QORVA_VECTOR_CLONES void hermitian_halve(const float* G, float* out, int64_t K, bool even_n) {
+    hermitian_halve_body(G, out, K);
+    out[0] = G[0];
+    out[1] = 0.0f;
+    if (even_n && K > 1) {
+        out[2 * K - 2] = G[2 * K - 2];
+        out[2 * K - 1] = 0.0f;
+    }
+}
+QORVA_VECTOR_CLONES void hermitian_halve(const double* G, double* out, int64_t K, bool even_n) {
+    hermitian_halve_body(G, out, K);
+    out[0] = G[0];
+    out[1] = 0.0;
+    if (even_n && K > 1) {
+        out[2 * K - 2] = G[2 * K - 2];
+        out[2 * K - 1] = 0.0;
+    }
+}
+
+void transpose(const float* src, int64_t ss, float* dst, int64_t ds, int64_t rows, int64_t cols) {
+    transpose_any(src, ss, dst, ds, rows, cols);
+}
+void transpose(const double* src, int64_t ss, double* dst, int64_t ds, int64_t rows, int64_t cols) {
+    transpose_any(src, ss, dst, ds, rows, cols);
+}
+
+const char* transpose_isa() {
+#ifdef QORVA_X86_TRANSPOSE
+    if (has_avx2()) return "avx2";
+#endif
+    return "generic";
+}
+
+}  // namespace qorva::dsp::ops::vec

@@ -1,0 +1,60 @@
+// The hot element-wise loops of the framed engines, compiled for the vector
+// units the machine has and chosen at run time.
+//
+// On x86-64 every kernel is built three times (AVX-512, AVX2 + FMA and the
+// SSE2 baseline) and the loader picks the widest the processor runs; the
+// transposes use AVX intrinsics when the processor has AVX2.  Elsewhere
+// (aarch64) the plain loops are vectorised for the baseline, which there
+// includes NEON.  The build keeps multiplies and adds unfused, so every
+// variant computes the same values.
+//
+// Spectra are interleaved (re, im) pairs of K = n/2 + 1 bins, as FFTW writes
+// them.  Pointers of one call never alias unless a kernel says so.
+#pragma once
+
+#include <cstdint>
+
+namespace qorva::dsp::ops::vec {
+
+// out[i] = a[i] * b[i] (out may be a).
+void multiply(const float* a, const float* b, float* out, int64_t n);
+void multiply(const double* a, const double* b, double* out, int64_t n);
+
+// acc[i] += a[i] * b[i]; b == nullptr means acc[i] += a[i].
+void multiply_add(float* acc, const float* a, const float* b, int64_t n);
+void multiply_add(double* acc, const double* a, const double* b, int64_t n);
+
+// out[k] = |X_k|^2, or |X_k| with `magnitude`.
+void spectrum_power(const float* X, float* out, int64_t K, bool magnitude);
+void spectrum_power(const double* X, double* out, int64_t K, bool magnitude);
+
+// How a real output was made from |X|^2, for its gradient.
+enum class GradRule : int32_t {
+    magnitude = 1,  // |X|: g / |X| per unit of X, zero where |X| <= 1e-12
+    power = 2,      // |X|^2: 2 g
+    db = 3,         // 10 log10 |X|^2: g (20 / ln 10) / |X|^2, zero where |X|^2 <= 1e-10
+};
+
+// X_k <- h_k * s_k * X_k in place, where s_k is the gradient scale of the
+// output value whose gradient is g[k] (by `rule`) and h_k the Hermitian
+// weight of the real inverse FFT that takes the result back to samples: 1 for
+// bin 0 and, for even n, bin K-1, 1/2 for the others.  The imaginary parts of
+// the unpaired bins come out zero.
+void output_gradient(GradRule rule, const float* g, float* X, int64_t K, bool even_n);
+void output_gradient(GradRule rule, const double* g, double* X, int64_t K, bool even_n);
+
+// out_k = h_k * G_k (complex, interleaved), with the imaginary parts of the
+// unpaired bins zero: a complex spectrum's gradient ready for the real inverse FFT.
+void hermitian_halve(const float* G, float* out, int64_t K, bool even_n);
+void hermitian_halve(const double* G, double* out, int64_t K, bool even_n);
+
+// dst[c * dst_stride + r] = src[r * src_stride + c] for r < rows, c < cols.
+void transpose(const float* src, int64_t src_stride, float* dst, int64_t dst_stride, int64_t rows, int64_t cols);
+void transpose(const double* src, int64_t src_stride, double* dst, int64_t dst_stride, int64_t rows,
+               int64_t cols);
+
+// Name of the instruction set the transposes run with ("avx2" or "generic"),
+// for diagnostics.
+const char* transpose_isa();
+
+}  // namespace qorva::dsp::ops::vec
