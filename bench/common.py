@@ -24,6 +24,13 @@ def median_ms(fn, repeats: int) -> float:
     return statistics.median(samples) / 1e6
 
 
+def fft_floor_ms(n_fft: int, count: int, repeats: int) -> float:
+    """Median time of `count` float32 real FFTs of length n_fft spread over the
+    current qorva thread count, with the data in cache: the least work a framed
+    transform of `count` frames can do (_native._fft_floor)."""
+    return median_ms(lambda: _native._fft_floor(n_fft, count), repeats)
+
+
 def rel_l2(got, want) -> float:
     got, want = np.asarray(got, np.float64), np.asarray(want, np.float64)
     return float(np.linalg.norm(got - want) / np.linalg.norm(want))
@@ -45,13 +52,18 @@ def print_header(*peers) -> None:
     print(", ".join(versions))
 
 
-def run_rows(rows: dict, threads: tuple, repeats: int, torch=None) -> None:
+def run_rows(rows: dict, threads: tuple, repeats: int, torch=None, floor: tuple | None = None) -> None:
     """rows: name -> (ours, peer name, peer callable or None).  Prints our time,
     the peer's and the ratio peer / ours (above 1: qorva is faster) per thread
     count.  All of our rows are timed before any peer row, after a pause: BLAS
     and OpenMP worker threads of the peers keep spinning for a while after
-    their work and would otherwise steal a core from us."""
-    print(f"{'threads':>7s} {'row':12s} {'qorva ms':>9s} {'peer':12s} {'peer ms':>9s} {'ratio':>7s}")
+    their work and would otherwise steal a core from us.
+
+    floor: (n_fft, count) adds an "fft floor" row per thread count, the time of
+    `count` bare FFTs of length n_fft (fft_floor_ms), and a column "/floor"
+    with each of our times over it: how far the row is from doing nothing but
+    its FFTs."""
+    print(f"{'threads':>7s} {'row':12s} {'qorva ms':>9s} {'/floor':>6s} {'peer':12s} {'peer ms':>9s} {'ratio':>7s}")
     saved = (qorva.get_num_threads(), torch.get_num_threads() if torch else None)
     try:
         for n in threads:
@@ -59,17 +71,21 @@ def run_rows(rows: dict, threads: tuple, repeats: int, torch=None) -> None:
             if torch is not None:
                 torch.set_num_threads(n)
             time.sleep(0.5)
+            t_floor = fft_floor_ms(*floor, repeats) if floor else None
             ours = {}
             for name, (fn, _, _) in rows.items():
                 if fn not in ours:
                     ours[fn] = median_ms(fn, repeats)
+            if t_floor is not None:
+                print(f"{n:7d} {'fft floor':12s} {t_floor:9.2f} {1.0:6.2f} {'-':12s} {'-':>9s} {'-':>7s}")
             for name, (fn, peer_name, peer) in rows.items():
                 t_ours = ours[fn]
+                over = f"{t_ours / t_floor:6.2f}" if t_floor else f"{'-':>6s}"
                 if peer is None:
-                    print(f"{n:7d} {name:12s} {t_ours:9.2f} {'-':12s} {'-':>9s} {'-':>7s}")
+                    print(f"{n:7d} {name:12s} {t_ours:9.2f} {over} {'-':12s} {'-':>9s} {'-':>7s}")
                     continue
                 t_peer = median_ms(peer, repeats)
-                print(f"{n:7d} {name:12s} {t_ours:9.2f} {peer_name:12s} {t_peer:9.2f} {t_peer / t_ours:7.2f}")
+                print(f"{n:7d} {name:12s} {t_ours:9.2f} {over} {peer_name:12s} {t_peer:9.2f} {t_peer / t_ours:7.2f}")
     finally:
         qorva.set_num_threads(saved[0])
         if torch is not None:

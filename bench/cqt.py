@@ -13,6 +13,12 @@ for both sides (qorva.set_num_threads, torch.set_num_threads):
                      against librosa.feature.chroma_cqt.
 librosa is single-threaded. Ratios are peer time / qorva time: above 1 means
 qorva is faster.
+Each thread count also prints an "fft floor" row: the time of one float32 real
+FFT of length 2048 per output frame (16 x 431 = 6896) on the same threads, with
+the data in cache (_native._fft_floor), and the "/floor" column is each qorva
+time over it. The CQT does not run that transform: it runs one FFT length per
+octave on a signal decimated per octave, so the floor is only a reference that
+puts its time on the same scale as the STFT's and mel's benchmarks.
 
 --gpu times the resident GPU engine on 256 such signals against nnAudio's CQT
 on CUDA (forward, and forward + backward of the same gradient of ones); without
@@ -165,7 +171,7 @@ def main() -> None:
             y=x, sr=SR, hop_length=HOP, fmin=FMIN, n_chroma=12, n_octaves=7, bins_per_octave=36))
     else:
         rows["chroma"] = (lambda: chroma.forward(x), None, None)
-    run_rows(rows, THREADS, args.repeats, torch)
+    run_rows(rows, THREADS, args.repeats, torch, floor=(2048, BATCH * cqt.n_frames(x.shape[1])))
 
 
 if __name__ == "__main__":

@@ -24,6 +24,12 @@ tempogram products are BLAS calls), so each ratio compares equal core counts:
   tempogram lib  - TempogramEngine against librosa.feature.tempogram from the
                    signal (its onset strength included).
 Ratios are peer time / qorva time: above 1 means qorva is faster.
+Each thread count also prints an "fft floor" row: the time of 16 x 431 = 6896
+float32 real FFTs of length 2048 (one per output frame) on the same threads,
+with the data in cache (_native._fft_floor), the least work any framed
+transform of that many frames must do. The "/floor" column is each qorva time
+over it. RMS does no FFT at all, so its ratio can be below 1; the gradient rows
+run at least two FFTs per frame.
 
 --gpu compares the GPU engines (resident: CUDA tensors in and out on the
 current stream) on 256 signals of 10 s with the same features written in
@@ -275,7 +281,8 @@ def main() -> None:
         print("librosa is not installed: librosa rows skipped")
         rows["onset"] = (ours["onset"], None, None)
         rows["tempogram"] = (ours["tempogram"], None, None)
-    run_rows(rows, THREADS, args.repeats, torch)
+    frames = engines["centroid"].n_frames(x.shape[1])
+    run_rows(rows, THREADS, args.repeats, torch, floor=(N_FFT, BATCH * frames))
 
 
 if __name__ == "__main__":

@@ -9,6 +9,13 @@ computation written in torch), nnAudio's CQT, RMS written in torch (unfold,
 mean of squares, sqrt); the other features have no torch peer and print our
 time alone. Ratios are peer time / qorva
 time: above 1 means qorva is faster.
+Each thread count also prints an "fft floor" row: the time of 16 x 431 = 6896
+float32 real FFTs of length 2048 (one per output frame) on the same threads,
+with the data in cache (_native._fft_floor), the least work any framed
+transform of that many frames must do. The "/floor" column is each qorva time
+over it. Every row here is a forward and a backward, so two FFTs per frame is
+the least for the transforms (RMS has none; the CQT and chroma run several
+lengths, see bench/cqt.py).
 
     python bench/torch_layers.py [--repeats N]
 """
@@ -108,7 +115,8 @@ def main() -> None:
 
     print(f"workload: {BATCH} x {SECONDS} s at {SR} Hz float32, forward + backward of sum(output); "
           f"n_fft {N_FFT}, hop {HOP}; 128 mels; 84 CQT bins")
-    run_rows(rows, THREADS, args.repeats, torch)
+    frames = qorva.StftEngine(N_FFT, HOP, N_FFT, "hann", True, "reflect").n_frames(x.shape[1])
+    run_rows(rows, THREADS, args.repeats, torch, floor=(N_FFT, BATCH * frames))
 
 
 if __name__ == "__main__":

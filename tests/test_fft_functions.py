@@ -4,16 +4,52 @@ pooled output arrays and concurrent use."""
 import threading
 
 import numpy as np
-from conftest import rel_l2
+import pytest
+from conftest import rel_l2, run_isolated
 
 import qorva
 from qorva import _native
+
+# Lengths on both sides of each bound of the automatic choice: Bluestein for odd
+# real float32 lengths up to 8192 whose largest prime factor p is >= 67 and >= n/15.
+BLUESTEIN = [67, 131, 1005, 2049, 3063, 4099, 4965, 8191]  # 1005 = 15*67, 4965 = 15*331
+FFTW = [1, 2, 3, 61, 400, 441, 512, 1323, 2048, 4097, 4489, 5275, 8198, 8209, 16411]  # 4097 = 17*241, 4489 = 67^2
 
 
 def test_backends():
     assert _native.abi_version() == 15 == qorva.ABI_VERSION
     assert _native._fft_backends() == ["fftw", "bluestein"]
-    assert all(_native._fft_backend_for(n) == "fftw" for n in (1, 2, 3, 400, 512, 4099))
+
+
+def test_automatic_choice_takes_bluestein_only_where_the_rule_says():
+    assert [_native._fft_backend_for(n) for n in BLUESTEIN] == ["bluestein"] * len(BLUESTEIN)
+    assert [_native._fft_backend_for(n) for n in FFTW] == ["fftw"] * len(FFTW)
+    # Double precision and complex transforms keep FFTW at every length.
+    for n in BLUESTEIN:
+        assert _native._fft_backend_for(n, double=True) == _native._fft_backend_for(n, complex=True) == "fftw"
+        assert _native._fft_backend_for(n, complex=True, double=True) == "fftw"
+    # The choice is what the transforms run: Bluestein's output equals its explicit run bit for bit.
+    x = np.random.default_rng(0).standard_normal(4099).astype(np.float32)
+    for got, want in zip(_native._rfft(x), _native._rfft(x, backend="bluestein")):
+        np.testing.assert_array_equal(got, want)
+    for got, want in zip(_native._rfft(x.astype(np.float64)), _native._rfft(x.astype(np.float64), backend="fftw")):
+        np.testing.assert_array_equal(got, want)
+
+
+def test_qorva_fft_still_forces_fftw():
+    code = "from qorva import _native; print(_native._fft_backend_for(4099), _native._fft_backend_for(4097))"
+    assert run_isolated(code, QORVA_FFT="fftw") == "fftw fftw"
+    assert run_isolated(code, QORVA_FFT="bluestein") == "bluestein bluestein"
+
+
+def test_fft_floor():
+    assert _native._fft_floor(2048, 100) is None
+    _native._fft_floor(4099, 0)  # Bluestein length, nothing to do
+    _native._fft_floor(1, 3)
+    with pytest.raises(ValueError, match="n must be at least 1, got 0"):
+        _native._fft_floor(0, 10)
+    with pytest.raises(ValueError, match="count must be non-negative, got -1"):
+        _native._fft_floor(2048, -1)
 
 
 def test_unnormalised_conventions():

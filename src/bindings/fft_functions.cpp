@@ -1,13 +1,18 @@
 // The private FFT functions: raw unnormalised real and complex transforms on
-// flat NumPy input, and the backend queries.
+// flat NumPy input, the FFT floor the benchmarks compare against, and the
+// backend queries.
 #include "bindings/module_parts.hpp"
 
+#include <algorithm>
 #include <complex>
+#include <stdexcept>
 #include <string>
 
 #include "bindings/array_exchange.hpp"
 #include "bindings/unlocked.hpp"
+#include "fft/aligned_buffer.hpp"
 #include "fft/fft.hpp"
+#include "runtime/thread_pool.hpp"
 
 namespace qorva::dsp::bindings {
 
@@ -16,8 +21,9 @@ namespace {
 using fft::FFTBackend;
 
 // "" = automatic choice (honours QORVA_FFT); a name bypasses QORVA_FFT.
+template <typename T>
 FFTBackend choose_backend(const std::string& backend, int32_t n, fft::SupportRule rule, const char* kind) {
-    if (backend.empty()) return fft::select_backend(n, rule, kind);
+    if (backend.empty()) return fft::select_backend(n, rule, kind, sizeof(T));
     return fft::parse_backend(backend);
 }
 
@@ -28,7 +34,7 @@ py::tuple rfft(py::handle x, const std::string& backend) {
     const py::ssize_t bins = n / 2 + 1;
     auto re = pooled_array<T>({bins});
     auto im = pooled_array<T>({bins});
-    fft::RealFFT<T> holder(n, choose_backend(backend, n, fft::real_fft_supports, "real FFT"));
+    fft::RealFFT<T> holder(n, choose_backend<T>(backend, n, fft::real_fft_supports, "real FFT"));
     const T* src = in.data();
     T* re_out = re.mutable_data();
     T* im_out = im.mutable_data();
@@ -53,7 +59,7 @@ py::array irfft(py::handle re_obj, py::handle im_obj, const std::string& backend
     // The holder is built before the output so that lengths no backend takes
     // (bins <= 1 without n) are reported as such.
     const int32_t len = checked_length(length);
-    fft::RealFFT<T> holder(len, choose_backend(backend, len, fft::real_fft_supports, "real FFT"));
+    fft::RealFFT<T> holder(len, choose_backend<T>(backend, len, fft::real_fft_supports, "real FFT"));
     auto out = pooled_array<T>({len});
     const T* re_in = re.data();
     const T* im_in = im.data();
@@ -70,7 +76,7 @@ py::array cfft(py::handle x, bool inverse, const std::string& backend) {
     auto in = as_c_array<std::complex<T>>(x);
     const int32_t n = checked_length(in.size());
     auto out = pooled_array<std::complex<T>>({n});
-    fft::ComplexFFT<T> holder(n, choose_backend(backend, n, fft::complex_fft_supports, "complex FFT"));
+    fft::ComplexFFT<T> holder(n, choose_backend<T>(backend, n, fft::complex_fft_supports, "complex FFT"));
     const std::complex<T>* src = in.data();
     std::complex<T>* dst = out.mutable_data();
     {
@@ -82,6 +88,38 @@ py::array cfft(py::handle x, bool inverse, const std::string& backend) {
         }
     }
     return out;
+}
+
+// `count` forward float32 real transforms of length n on the backend the
+// engines would use, spread over the pool: the least work any framed transform
+// of that many frames must do.  Each task cycles through a block of inputs
+// small enough to stay in cache, so framing, windowing and the output's trip
+// to memory are left out; setting up the task is the only other cost, as it is
+// for the engines' own tasks.
+void fft_floor(int32_t n, int64_t count) {
+    if (n < 1) throw std::invalid_argument("n must be at least 1, got " + std::to_string(n));
+    if (count < 0) throw std::invalid_argument("count must be non-negative, got " + std::to_string(count));
+    const FFTBackend backend = fft::select_backend(n, fft::real_fft_supports, "real FFT", sizeof(float));
+    constexpr int64_t kBlock = 16;
+    const int64_t bins = n / 2 + 1;
+    Unlocked unlocked;
+    parallel_for(count, 64, [&](int64_t begin, int64_t end) {
+        fft::RealFFT<float> fft(n, backend);
+        const int64_t block = std::min(kBlock, end - begin);
+        fft::AlignedBuffer<float> in(static_cast<std::size_t>(block * n));
+        fft::AlignedBuffer<float> re(static_cast<std::size_t>(block * bins));
+        fft::AlignedBuffer<float> im(static_cast<std::size_t>(block * bins));
+        // Any signal will do but zeros, which could take faster paths.
+        uint32_t state = 12345u + static_cast<uint32_t>(begin);
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            state = state * 1664525u + 1013904223u;
+            in[i] = static_cast<float>(state >> 8) * (1.0f / 16777216.0f) - 0.5f;
+        }
+        for (int64_t q = begin; q < end; ++q) {
+            const int64_t j = (q - begin) % block;
+            fft.impl->forward(in.data() + j * n, re.data() + j * bins, im.data() + j * bins);
+        }
+    });
 }
 
 }  // namespace
@@ -108,6 +146,7 @@ void register_fft_functions(py::module_& m) {
                                           : cfft<float>(x, inverse, backend);
         },
         py::arg("x"), py::arg("inverse") = false, py::arg("backend") = "");
+    m.def("_fft_floor", &fft_floor, py::arg("n"), py::arg("count"));
 }
 
 void register_fft_queries(py::module_& m) {
@@ -118,10 +157,13 @@ void register_fft_queries(py::module_& m) {
     });
     m.def(
         "_fft_backend_for",
-        [](int32_t n) {
-            return std::string(fft::backend_name(fft::select_backend(n, fft::real_fft_supports, "real FFT")));
+        [](int32_t n, bool complex, bool double_precision) {
+            const std::size_t bytes = double_precision ? sizeof(double) : sizeof(float);
+            const FFTBackend b = complex ? fft::select_backend(n, fft::complex_fft_supports, "complex FFT", bytes)
+                                         : fft::select_backend(n, fft::real_fft_supports, "real FFT", bytes);
+            return std::string(fft::backend_name(b));
         },
-        py::arg("n"));
+        py::arg("n"), py::arg("complex") = false, py::arg("double") = false);
 }
 
 }  // namespace qorva::dsp::bindings

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -33,10 +34,19 @@ bool complex_fft_supports(FFTBackend b, int32_t n);
 
 using SupportRule = bool (*)(FFTBackend, int32_t);
 
+// Whether the automatic choice runs a length on Bluestein rather than FFTW
+// (the measurements behind the rule are in fft.cpp).  `real_bytes` is the size
+// of the real type, sizeof(float) or sizeof(double).
+bool prefers_bluestein(int32_t n, bool real, std::size_t real_bytes);
+
 // Backend for a length: QORVA_FFT (read once per process) when it names a
-// backend, else the first compiled backend in preference order that takes n.
-// `kind` ("real FFT" / "complex FFT") only appears in messages.
-FFTBackend select_backend(int32_t n, SupportRule supports, const char* kind);
+// backend, else Bluestein where prefers_bluestein says so, else the first
+// compiled backend in preference order that takes n.  `supports` is
+// real_fft_supports or complex_fft_supports; `kind` ("real FFT" / "complex
+// FFT") only appears in messages.  Callers that know their precision pass
+// sizeof(T): the rule differs between float and double.
+FFTBackend select_backend(int32_t n, SupportRule supports, const char* kind,
+                          std::size_t real_bytes = sizeof(float));
 
 template <typename T>
 class RealFFTImpl {
