@@ -69,8 +69,10 @@ def _restore(y: torch.Tensor, lead: tuple[int, ...]) -> torch.Tensor:
 
 
 def _to_numpy(t: torch.Tensor) -> np.ndarray:
-    """A NumPy view of a CPU tensor (a copy only when it is not contiguous)."""
-    return t.detach().contiguous().numpy()
+    """A NumPy view of a CPU tensor, strides and all: the engines copy strided
+    input (the broadcast gradient of a sum, say) into pooled memory, where a
+    contiguous torch copy would be a fresh allocation on every step."""
+    return t.detach().resolve_conj().resolve_neg().numpy()
 
 
 def _from_numpy(a: np.ndarray) -> torch.Tensor:

@@ -1,6 +1,8 @@
 #include "bindings/array_exchange.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "runtime/thread_pool.hpp"
@@ -27,6 +29,32 @@ void require_numeric(py::handle obj) {
                              py::str(view.dtype()).cast<std::string>() + "'");
     }
     check_array_extents("input", view.shape(), static_cast<std::size_t>(view.ndim()));
+}
+
+void copy_strided(const void* src, py::ssize_t ndim, const py::ssize_t* shape, const py::ssize_t* strides,
+                  std::size_t item, void* dst) {
+    const py::ssize_t cols = ndim == 0 ? 1 : shape[ndim - 1];
+    const py::ssize_t col_stride = ndim == 0 ? 0 : strides[ndim - 1];
+    int64_t rows = 1;
+    for (py::ssize_t d = 0; d + 1 < ndim; ++d) rows *= shape[d];
+    const auto* in = static_cast<const char*>(src);
+    auto* out = static_cast<char*>(dst);
+    parallel_for(rows, std::max<int64_t>(1, 65536 / std::max<int64_t>(cols, 1)), [&](int64_t begin, int64_t end) {
+        for (int64_t r = begin; r < end; ++r) {
+            // The row's start: r spelled out in the leading dimensions.
+            const char* from = in;
+            for (py::ssize_t d = ndim - 2, rest = r; d >= 0; --d) {
+                from += (rest % shape[d]) * strides[d];
+                rest /= shape[d];
+            }
+            char* to = out + r * cols * static_cast<int64_t>(item);
+            if (col_stride == static_cast<py::ssize_t>(item)) {
+                std::memcpy(to, from, static_cast<std::size_t>(cols) * item);
+            } else {
+                for (py::ssize_t c = 0; c < cols; ++c) std::memcpy(to + c * item, from + c * col_stride, item);
+            }
+        }
+    });
 }
 
 int32_t checked_length(py::ssize_t count) {

@@ -31,17 +31,6 @@ bool is_double_precision(py::handle obj);
 // before anything is converted.
 void require_numeric(py::handle obj);
 
-// obj as a C-contiguous, aligned array of T, cast as needed (NumPy's
-// force-cast rules); misaligned memory is copied.
-template <typename T>
-py::array_t<T, py::array::c_style> as_c_array(py::handle obj) {
-    require_numeric(obj);
-    // The converting constructor keeps NumPy's error (ensure() would clear it).
-    constexpr int kFlags = py::array::c_style | py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
-    py::array_t<T, kFlags> arr(py::reinterpret_borrow<py::object>(obj));
-    return py::reinterpret_steal<py::array_t<T, py::array::c_style>>(arr.release());
-}
-
 // Number of elements as a transform length (signed 32-bit).
 int32_t checked_length(py::ssize_t count);
 
@@ -59,6 +48,32 @@ py::array_t<T> pooled_array(const std::vector<py::ssize_t>& shape,
     void* data = block.release();  // the capsule owns it from here on
     if (strides.empty()) return py::array_t<T>(shape, static_cast<T*>(data), owner);
     return py::array_t<T>(shape, strides, static_cast<T*>(data), owner);
+}
+
+// Copies an array of `ndim` dimensions, any byte strides, into C order at
+// dst, in parallel over its rows (all dimensions but the last).
+void copy_strided(const void* src, py::ssize_t ndim, const py::ssize_t* shape, const py::ssize_t* strides,
+                  std::size_t item, void* dst);
+
+// obj as a C-contiguous, aligned array of T, cast as needed (NumPy's
+// force-cast rules); misaligned memory is copied.  A strided array of type T
+// (a broadcast gradient, a transposed view) is copied into pooled memory,
+// which a new NumPy array of that size would pay to touch page by page.
+template <typename T>
+py::array_t<T, py::array::c_style> as_c_array(py::handle obj) {
+    require_numeric(obj);
+    if (py::isinstance<py::array_t<T>>(obj)) {
+        auto src = py::reinterpret_borrow<py::array>(obj);
+        if (!(src.flags() & py::array::c_style) && src.size() > 0) {
+            auto dst = pooled_array<T>(std::vector<py::ssize_t>(src.shape(), src.shape() + src.ndim()));
+            copy_strided(src.data(), src.ndim(), src.shape(), src.strides(), sizeof(T), dst.mutable_data());
+            return py::reinterpret_steal<py::array_t<T, py::array::c_style>>(dst.release());
+        }
+    }
+    // The converting constructor keeps NumPy's error (ensure() would clear it).
+    constexpr int kFlags = py::array::c_style | py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+    py::array_t<T, kFlags> arr(py::reinterpret_borrow<py::object>(obj));
+    return py::reinterpret_steal<py::array_t<T, py::array::c_style>>(arr.release());
 }
 
 // Precision of a host input to an engine: float16 is refused with a TypeError

@@ -10,7 +10,7 @@ namespace py = pybind11;
 
 inline constexpr int kAbiVersion = 15;
 
-void register_fft_functions(py::module_& m);  // _rfft, _irfft, _cfft
+void register_fft_functions(py::module_& m);  // _rfft, _irfft, _cfft, _fft_floor
 void register_gpu_fft_functions(py::module_& m);  // _gpu_cfft, _gpu_rfft, _gpu_fft_available
 void register_fft_queries(py::module_& m);    // _fft_backends, _fft_backend_for
 void register_stft_classes(py::module_& m);     // StftEngine, IstftEngine

@@ -520,6 +520,18 @@ void CqtEngine<T>::forward_row(const T* row, int64_t n_samples, OutputMode outpu
     }
 }
 
+// A backward task's scratch: the transform, the frame's filter outputs and
+// their gradient, and the spectrum gradient.
+template <typename T>
+struct CqtBackwardTask : FrameScratch<T> {
+    CqtBackwardTask(int32_t n_fft, int64_t n_filters)
+        : FrameScratch<T>(n_fft),
+          C(static_cast<std::size_t>(n_filters)),
+          gC(static_cast<std::size_t>(n_filters)),
+          G(static_cast<std::size_t>(n_fft / 2 + 1)) {}
+    AlignedBuffer<std::complex<T>> C, gC, G;
+};
+
 template <typename T>
 void CqtEngine<T>::backward_row(const T* grad_row, const T* row, int64_t n_samples, OutputMode output,
                                 T* grad_x_row) const {
@@ -546,40 +558,38 @@ void CqtEngine<T>::backward_row(const T* grad_row, const T* row, int64_t n_sampl
         const int32_t n = oct.n_fft;
         const int32_t bins = n / 2 + 1;
         const int64_t nf = oct.n_filters;
-        PoolBuffer frame_grads_block(static_cast<std::size_t>(n) * static_cast<std::size_t>(F) * sizeof(T));
-        T* frame_grads = frame_grads_block.as<T>();
-        parallel_for(F, 32, [&](int64_t begin, int64_t end) {
-            FrameScratch<T> s(n);  // C is complete before the adjoint reuses re/im
-            AlignedBuffer<std::complex<T>> C(static_cast<std::size_t>(nf)), gC(static_cast<std::size_t>(nf));
-            AlignedBuffer<T> dre(bins), dim(bins);
-            for (int64_t t = begin; t < end; ++t) {
-                if (output == OutputMode::complex) {
-                    for (int64_t r = 0; r < nf; ++r) gC[r] = cgrad[(oct.bin_offset + r) * F + t];
-                } else {
-                    octave_frame(oct, level, level_len, t, s, C.data());
-                    for (int64_t r = 0; r < nf; ++r) {
-                        const T g = grad_row[(oct.bin_offset + r) * F + t];
-                        gC[r] = output_grad_scale(output, g, std::norm(C[r])) * C[r];
-                    }
-                }
-                // G = K^H gC through the precomputed adjoint rows.
-                const SparseKernel<T>& a = oct.adjoint;
-                for (int32_t j = 0; j < bins; ++j) {
-                    T gr = T(0), gi = T(0);
-                    for (int32_t e = a.row_start[j]; e < a.row_start[j + 1]; ++e) {
-                        const std::complex<T> g = gC[a.col[e]];
-                        const T vr = a.val[e].real(), vi = a.val[e].imag();
-                        gr += g.real() * vr - g.imag() * vi;
-                        gi += g.real() * vi + g.imag() * vr;
-                    }
-                    dre[j] = gr;
-                    dim[j] = gi;
-                }
-                const T* y = spectrum_adjoint(s, dre.data(), dim.data());
-                std::copy(y, y + n, frame_grads + t * n);
+        // The octave's frames are centred on t * hop of its level, zero beyond it.
+        const FramedRows<T> in{FrameGeometry{n, oct.hop, true, PadMode::constant}, nullptr, level, 1, level_len, F};
+        auto adjoint = [&](CqtBackwardTask<T>& s, int64_t, int64_t t, T* g) {
+            std::complex<T>* C = s.C.data();
+            std::complex<T>* gC = s.gC.data();
+            if (output == OutputMode::complex) {
+                for (int64_t r = 0; r < nf; ++r) gC[r] = cgrad[(oct.bin_offset + r) * F + t];
+            } else {
+                octave_frame(oct, level, level_len, t, s, C);
+                for (int64_t r = 0; r < nf; ++r) gC[r] = output_grad_scale(output, g[r], std::norm(C[r])) * C[r];
             }
-        });
-        fold_frames(frame_grads, F, n, oct.hop, n / 2, PadMode::constant, level_grad[oct.level], level_len, true);
+            // G = K^H gC, scattered row by row of K: each bin sums its rows in
+            // ascending order, as the adjoint's own rows list them.
+            T* G = reinterpret_cast<T*>(s.G.data());
+            std::fill(G, G + 2 * bins, T(0));
+            const SparseKernel<T>& k = oct.kernel;
+            for (int64_t r = 0; r < nf; ++r) {
+                const T gr = gC[r].real(), gi = gC[r].imag();
+                for (int32_t e = k.row_start[r]; e < k.row_start[r + 1]; ++e) {
+                    const int32_t j = k.col[e];
+                    const T vr = k.val[e].real(), vi = -k.val[e].imag();
+                    G[2 * j] += gr * vr - gi * vi;
+                    G[2 * j + 1] += gr * vi + gi * vr;
+                }
+            }
+            vec::hermitian_halve(G, s.spec_values(), bins, n % 2 == 0);
+            return interleaved_adjoint(s, s.spec.data());
+        };
+        const int64_t width = output == OutputMode::complex ? 0 : nf;
+        framed_backward<CqtBackwardTask<T>>(in, grad_row + oct.bin_offset * F, width, FrameLayout::bin_major,
+                                         level_grad[oct.level], adjoint,
+                                         [&] { return CqtBackwardTask<T>(n, nf); }, true);
     }
     for (std::size_t l = depth - 1; l >= 1; --l) decimate_adjoint(level_grad[l], pyr.length[l - 1], level_grad[l - 1]);
 }

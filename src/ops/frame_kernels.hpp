@@ -25,7 +25,7 @@ inline constexpr int64_t kFrameBlock = 16;
 
 template <typename T>
 fft::RealFFT<T> make_real_fft(int32_t n) {
-    return fft::RealFFT<T>(n, fft::select_backend(n, fft::real_fft_supports, "real FFT"));
+    return fft::RealFFT<T>(n, fft::select_backend(n, fft::real_fft_supports, "real FFT", sizeof(T)));
 }
 
 // Per-task scratch: one transform with its frame, spectrum and output buffers.
@@ -301,10 +301,11 @@ struct PaddedRowSink {
 // the positions from its first frame's start to the next chunk's; what its
 // last frames add beyond (n - hop positions) is carried and added after all
 // tasks, in chunk order.  Frame gradients never make a trip through memory.
-// make_task() builds a task's scratch (by default Task(n_fft)).
+// make_task() builds a task's scratch (by default Task(n_fft)).  With
+// `accumulate` the gradients are added to what grad_x holds.
 template <typename Task, typename T, typename Adjoint, typename MakeTask>
 void framed_backward(const FramedRows<T>& in, const T* grad, int64_t width, FrameLayout layout, T* grad_x,
-                     const Adjoint& adjoint, const MakeTask& make_task) {
+                     const Adjoint& adjoint, const MakeTask& make_task, bool accumulate = false) {
     const int64_t F = in.F, B = in.B, L = in.L;
     const int32_t n = in.geometry.n_fft;
     const int64_t hop = in.geometry.hop_length, pad = in.geometry.pad();
@@ -354,7 +355,7 @@ void framed_backward(const FramedRows<T>& in, const T* grad, int64_t width, Fram
                     const int64_t live = f == fa ? 0 : overlap;
                     const int64_t cut = std::min(fb * hop - p0, reach);
                     out.runs(p0, cut, [&](T* dst, int64_t i0, int64_t i1) {
-                        write_frame_values(dst, y, in.window, i0, i1, live, n);
+                        write_frame_values(dst, y, in.window, i0, i1, accumulate ? reach : live, n);
                     });
                     if (cut < reach) write_frame_values(carry + (p0 + cut - fb * hop), y, in.window, cut, reach, live, n);
                 }
@@ -364,8 +365,10 @@ void framed_backward(const FramedRows<T>& in, const T* grad, int64_t width, Fram
 
     for_each_row(B, [&](int64_t b) {
         const PaddedRowSink<T> out = sink(b);
-        const int64_t owned_end = std::clamp<int64_t>(F * hop - pad, 0, L);
-        std::fill(grad_x + b * L + owned_end, grad_x + (b + 1) * L, T(0));
+        if (!accumulate) {
+            const int64_t owned_end = std::clamp<int64_t>(F * hop - pad, 0, L);
+            std::fill(grad_x + b * L + owned_end, grad_x + (b + 1) * L, T(0));
+        }
         for (int64_t c = 0; c < chunks; ++c) {
             const int64_t fb = std::min(F, (c + 1) * kBackwardChunk);
             out.add(fb * hop, carries + (b * chunks + c) * overlap, overlap);
