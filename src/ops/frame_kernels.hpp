@@ -21,7 +21,7 @@ namespace qorva::dsp::ops {
 // fastest: values are formed frame by frame in a frame-major block (contiguous,
 // vectorised) and moved to or from the bin-major array in short contiguous runs
 // while the block sits in cache.
-inline constexpr int64_t kFrameBlock = 16;
+inline constexpr int64_t kFrameBlock = 8;
 
 template <typename T>
 fft::RealFFT<T> make_real_fft(int32_t n) {
@@ -119,15 +119,36 @@ void for_frame_runs(int64_t begin, int64_t end, int64_t F, int64_t run, const Fn
 }
 
 // Starts loading p[r * stride + c], r < rows, c < cols, into the outer cache
-// levels (the inner one is too small to keep them until they are used).
+// levels (the inner one is too small to keep them until they are used), for
+// reading or for writing.
 template <typename T>
-void prefetch_rows(const T* p, int64_t stride, int64_t rows, int64_t cols) {
+void prefetch_rows(const T* p, int64_t stride, int64_t rows, int64_t cols, bool write = false) {
     const int64_t last = (cols - 1) * static_cast<int64_t>(sizeof(T));
     for (int64_t r = 0; r < rows; ++r) {
         const char* line = reinterpret_cast<const char*>(p + r * stride);
-        __builtin_prefetch(line, 0, 2);
         // A run crossing into the next line needs that one too.
-        if ((reinterpret_cast<uintptr_t>(line) & 63) + last >= 64) __builtin_prefetch(line + last, 0, 2);
+        const bool two = (reinterpret_cast<uintptr_t>(line) & 63) + last >= 64;
+        if (write) {
+            __builtin_prefetch(line, 1, 2);
+            if (two) __builtin_prefetch(line + last, 1, 2);
+        } else {
+            __builtin_prefetch(line, 0, 2);
+            if (two) __builtin_prefetch(line + last, 0, 2);
+        }
+    }
+}
+
+// Starts loading the lines of [p, p + bytes) into the outer cache levels, for
+// writing or for reading: a frame's gradient or output that the next frame
+// touches arrives while this one transforms, rather than stalling it.
+inline void prefetch_span(const void* p, std::size_t bytes, bool write) {
+    const char* c = static_cast<const char*>(p);
+    for (std::size_t i = 0; i < bytes; i += 64) {
+        if (write) {
+            __builtin_prefetch(c + i, 1, 2);
+        } else {
+            __builtin_prefetch(c + i, 0, 2);
+        }
     }
 }
 
@@ -208,6 +229,9 @@ void framed_forward(const FramedRows<T>& in, int64_t width, T* out, const Stage&
         Task task(in.geometry.n_fft);
         fft::AlignedBuffer<T> block(static_cast<std::size_t>(width * kFrameBlock));
         for_frame_runs(begin, end, F, kFrameBlock, [&](int64_t b, int64_t f0, int64_t count) {
+            // This block's output lines lie a row apart: fetch them for
+            // writing while its frames transform.
+            prefetch_rows(out + b * width * F + f0, F, width, count, true);
             for (int64_t j = 0; j < count; ++j) stage(task, b, f0 + j, block.data() + j * width);
             store_block(block.data(), count, width, out + b * width * F + f0, F);
         });
@@ -291,7 +315,8 @@ struct PaddedRowSink {
 };
 
 // The backward loop of the framed engines: the output gradient of a frame
-// (its `width` values, a task-owned copy the adjoint may overwrite) goes to
+// (its `width` values: for bin-major layouts a task-owned copy the adjoint
+// may overwrite, for frame-major ones grad itself, to be left as it is) goes to
 // adjoint(task, b, f, g), which returns the n_fft gradients of the frame's
 // windowed samples before the window (in task memory, valid until its next
 // call); it recomputes what it needs of the spectrum itself.  Each task takes
@@ -340,18 +365,36 @@ void framed_backward(const FramedRows<T>& in, const T* grad, int64_t width, Fram
             T* carry = carries + q * overlap;
             for (int64_t f0 = fa; f0 < fb; f0 += kFrameBlock) {
                 const int64_t count = std::min(kFrameBlock, fb - f0);
-                if (layout == FrameLayout::bin_major) {
+                const bool bin_major = layout == FrameLayout::bin_major;
+                if (bin_major) {
                     load_block(row_grad + f0, F, count, width, block.data());
-                    // The next block's gradient sits in `width` lines a row
-                    // apart, too far apart for the hardware to guess: ask for
-                    // them now, they arrive while this block transforms.
-                    if (f0 + count < fb) prefetch_rows(row_grad + f0 + count, F, width, std::min(kFrameBlock, fb - f0 - count));
-                } else {
-                    std::copy(row_grad + f0 * width, row_grad + (f0 + count) * width, block.data());
+                    // The next block's gradient (this chunk's or the next
+                    // one's) sits in `width` lines a row apart, too far apart
+                    // for the hardware to guess: ask for them now, they
+                    // arrive while this block transforms.
+                    if (f0 + count < fb) {
+                        // Where it starts in a line this block already has, only
+                        // the line of its last frame is new.
+                        const int64_t last = std::min(kFrameBlock, fb - f0 - count) - 1;
+                        prefetch_rows(row_grad + f0 + count + last, F, width, 1);
+                    } else if (q + 1 < end) {
+                        const int64_t nb = (q + 1) / chunks, nf0 = ((q + 1) % chunks) * kBackwardChunk;
+                        prefetch_rows(grad + nb * width * F + nf0, F, width, std::min(kFrameBlock, F - nf0));
+                    }
                 }
                 for (int64_t j = 0; j < count; ++j) {
                     const int64_t f = f0 + j, p0 = f * hop;
-                    const T* y = adjoint(task, b, f, block.data() + j * width);
+                    T* g = bin_major ? block.data() + j * width : const_cast<T*>(row_grad + f * width);
+                    if (!bin_major && f + 1 < fb) prefetch_span(g + width, sizeof(T) * width, false);
+                    // The samples the frame after next reads and the gradients
+                    // it writes first, beyond the next frame's reach.
+                    const int64_t ahead = std::clamp<int64_t>(p0 + reach + hop - pad, 0, L);
+                    const int64_t ahead_end = std::clamp<int64_t>(p0 + reach + 2 * hop - pad, 0, L);
+                    if (ahead < ahead_end) {
+                        prefetch_span(in.row(b) + ahead, sizeof(T) * (ahead_end - ahead), false);
+                        prefetch_span(grad_x + b * L + ahead, sizeof(T) * (ahead_end - ahead), true);
+                    }
+                    const T* y = adjoint(task, b, f, g);
                     const int64_t live = f == fa ? 0 : overlap;
                     const int64_t cut = std::min(fb * hop - p0, reach);
                     out.runs(p0, cut, [&](T* dst, int64_t i0, int64_t i1) {

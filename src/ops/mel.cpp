@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "ops/frame_kernels.hpp"
 
@@ -15,12 +16,12 @@ namespace {
 // energies, built from the power spectrum (s.re serves as scratch).
 template <typename T>
 void db_to_energy_gradient(const MelParams<T>& p, FrameScratch<T>& s, T* g) {
-    T* S = s.re.data();
-    vec::spectrum_power(s.spec_values(), S, p.n_bins(), false);
+    // The energies exactly as the forward pass sums them.
+    thread_local std::vector<T> energy;
+    energy.resize(static_cast<std::size_t>(p.n_mels));
+    mel_frame(p, s.spec_values(), false, s.re.data(), energy.data());
     for (int32_t m = 0; m < p.n_mels; ++m) {
-        const MelBand<T>& band = p.filterbank[m];
-        T e = T(0);
-        for (std::size_t w = 0; w < band.weights.size(); ++w) e += band.weights[w] * S[band.start + w];
+        const T e = energy[m];
         g[m] = e > static_cast<T>(1e-10) ? g[m] * kDbEnergyScale<T> / e : T(0);
     }
 }
@@ -30,17 +31,20 @@ void db_to_energy_gradient(const MelParams<T>& p, FrameScratch<T>& s, T* g) {
 template <typename T>
 void mel_frame(const MelParams<T>& p, const T* X, bool magnitude, T* S, T* mel) {
     vec::spectrum_power(X, S, p.n_bins(), magnitude);
-    for (int32_t m = 0; m < p.n_mels; ++m) {
-        const MelBand<T>& band = p.filterbank[m];
-        const T* src = S + band.start;
-        T acc = T(0);
-        for (std::size_t j = 0; j < band.weights.size(); ++j) acc += band.weights[j] * src[j];
-        mel[m] = acc;
-    }
+    vec::band_dots(p.band_weights.data(), p.band_offset.data(), p.band_start.data(), S, mel, p.n_mels);
 }
 
 template <typename T>
 void mel_frame_adjoint(const MelParams<T>& p, const T* g, T* dS) {
+    if (p.two_bands_per_bin) {
+        // The missing band's index reads a zero past the gradients.
+        thread_local std::vector<T> padded;
+        padded.assign(g, g + p.n_mels);
+        padded.push_back(T(0));
+        vec::gather_pairs(padded.data(), p.band0.data(), p.weight0.data(), p.band1.data(), p.weight1.data(), dS,
+                          p.n_bins());
+        return;
+    }
     std::fill(dS, dS + p.n_bins(), T(0));
     for (int32_t m = 0; m < p.n_mels; ++m) {
         const MelBand<T>& band = p.filterbank[m];
@@ -66,7 +70,35 @@ MelParams<T>::MelParams(const MelOptions& options)
       fmax(options.fmax),
       mel_scale(options.mel_scale),
       mel_norm(options.mel_norm),
-      filterbank(build_mel_bands<T>(sr, this->n_fft, n_mels, fmin, fmax, mel_scale, mel_norm)) {}
+      filterbank(build_mel_bands<T>(sr, this->n_fft, n_mels, fmin, fmax, mel_scale, mel_norm)) {
+    band_offset.push_back(0);
+    for (const MelBand<T>& band : filterbank) {
+        band_weights.insert(band_weights.end(), band.weights.begin(), band.weights.end());
+        band_offset.push_back(static_cast<int32_t>(band_weights.size()));
+        band_start.push_back(band.start);
+    }
+    const std::size_t K = static_cast<std::size_t>(this->n_bins());
+    band0.assign(K, n_mels);
+    band1.assign(K, n_mels);
+    weight0.assign(K, T(0));
+    weight1.assign(K, T(0));
+    for (int32_t m = 0; m < n_mels && two_bands_per_bin; ++m) {
+        const MelBand<T>& band = filterbank[m];
+        for (std::size_t j = 0; j < band.weights.size(); ++j) {
+            const std::size_t k = static_cast<std::size_t>(band.start) + j;
+            if (band0[k] == n_mels) {
+                band0[k] = m;
+                weight0[k] = band.weights[j];
+            } else if (band1[k] == n_mels) {
+                band1[k] = m;
+                weight1[k] = band.weights[j];
+            } else {
+                two_bands_per_bin = false;
+                break;
+            }
+        }
+    }
+}
 
 template <typename T>
 void mel_forward(const MelParams<T>& p, const T* signal, int64_t B, int64_t L, OutputMode mode, T* out) {

@@ -30,6 +30,18 @@ struct MelParams : StftParams<T> {
     MelScale mel_scale;
     MelNorm mel_norm;
     std::vector<MelBand<T>> filterbank;
+
+    // The filterbank's weights back to back: band m's from band_offset[m], at
+    // bins from band_start[m] (vec::band_dots).
+    std::vector<T> band_weights;
+    std::vector<int32_t> band_offset, band_start;
+
+    // The filterbank by bin, when no bin lies in more than two bands (as with
+    // triangular filters): bin k is in bands band0[k] and band1[k] with
+    // weights weight0[k] and weight1[k]; a missing band is n_mels with weight 0.
+    bool two_bands_per_bin = true;
+    std::vector<int32_t> band0, band1;
+    std::vector<T> weight0, weight1;
 };
 
 template <typename T>

@@ -20,6 +20,7 @@ void complex_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t
         FrameScratch<T> s(p.n_fft);
         for (int64_t q = begin; q < end; ++q) {
             const int64_t b = q / in.F, f = q % in.F;
+            if (q + 1 < end) prefetch_span(spec + (q + 1) * K, sizeof(std::complex<T>) * K, true);
             extract_frame(in.row(b), L, f * p.hop_length - p.pad(), in.window, p.n_fft, p.pad_mode, s.frame.data());
             s.fft.impl->forward_complex(s.frame.data(), spec + q * K);
         }

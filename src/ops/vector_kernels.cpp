@@ -97,6 +97,31 @@ template <typename T>
     for (int64_t i = 0; i < 2 * K; ++i) out[i] = T(0.5) * G[i];
 }
 
+template <typename T>
+[[gnu::always_inline]] inline T dot_body(const T* __restrict a, const T* __restrict b, int64_t n) {
+    T tail = T(0);
+    const int64_t body = n - n % 8;
+    for (int64_t i = body; i < n; ++i) tail += a[i] * b[i];
+    if (body == 0) return tail;
+    T acc[8] = {};
+    for (int64_t i = 0; i < body; i += 8) {
+        for (int l = 0; l < 8; ++l) acc[l] += a[i + l] * b[i + l];
+    }
+    return (((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]))) + tail;
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void gather_pairs_body(const T* __restrict g, const int32_t* __restrict i0,
+                                                     const T* __restrict w0, const int32_t* __restrict i1,
+                                                     const T* __restrict w1, T* __restrict out, int64_t K) {
+    for (int64_t k = 0; k < K; ++k) {
+        T d = T(0);
+        d += g[i0[k]] * w0[k];
+        d += g[i1[k]] * w1[k];
+        out[k] = d;
+    }
+}
+
 // Tiles of 8 x 8 keep both sides' cache lines live while they are used.
 template <typename T>
 void transpose_generic(const T* src, int64_t ss, T* dst, int64_t ds, int64_t rows, int64_t cols) {
@@ -225,6 +250,24 @@ QORVA_VECTOR_CLONES void hermitian_halve(const double* G, double* out, int64_t K
         out[2 * K - 2] = G[2 * K - 2];
         out[2 * K - 1] = 0.0;
     }
+}
+
+QORVA_VECTOR_CLONES void band_dots(const float* w, const int32_t* offset, const int32_t* start, const float* x,
+                                   float* out, int64_t bands) {
+    for (int64_t m = 0; m < bands; ++m) out[m] = dot_body(w + offset[m], x + start[m], offset[m + 1] - offset[m]);
+}
+QORVA_VECTOR_CLONES void band_dots(const double* w, const int32_t* offset, const int32_t* start, const double* x,
+                                   double* out, int64_t bands) {
+    for (int64_t m = 0; m < bands; ++m) out[m] = dot_body(w + offset[m], x + start[m], offset[m + 1] - offset[m]);
+}
+
+QORVA_VECTOR_CLONES void gather_pairs(const float* g, const int32_t* i0, const float* w0, const int32_t* i1,
+                                      const float* w1, float* out, int64_t K) {
+    gather_pairs_body(g, i0, w0, i1, w1, out, K);
+}
+QORVA_VECTOR_CLONES void gather_pairs(const double* g, const int32_t* i0, const double* w0, const int32_t* i1,
+                                      const double* w1, double* out, int64_t K) {
+    gather_pairs_body(g, i0, w0, i1, w1, out, K);
 }
 
 void transpose(const float* src, int64_t ss, float* dst, int64_t ds, int64_t rows, int64_t cols) {

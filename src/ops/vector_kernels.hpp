@@ -48,6 +48,23 @@ void output_gradient(GradRule rule, const double* g, double* X, int64_t K, bool 
 void hermitian_halve(const float* G, float* out, int64_t K, bool even_n);
 void hermitian_halve(const double* G, double* out, int64_t K, bool even_n);
 
+// out[m] = sum over i < offset[m + 1] - offset[m] of w[offset[m] + i] * x[start[m] + i]
+// for m < bands: a banded matrix (band m's weights stored from offset[m]) times
+// x.  Each sum runs whole groups of eight in eight partial sums (element i
+// goes to sum i % 8), added pairwise, then the rest in order: the same
+// order on every machine, and plain order for bands shorter than eight.
+void band_dots(const float* w, const int32_t* offset, const int32_t* start, const float* x, float* out,
+               int64_t bands);
+void band_dots(const double* w, const int32_t* offset, const int32_t* start, const double* x, double* out,
+               int64_t bands);
+
+// out[k] = g[i0[k]] * w0[k] + g[i1[k]] * w1[k], summed in that order from zero:
+// the transpose of a matrix with at most two entries per column.
+void gather_pairs(const float* g, const int32_t* i0, const float* w0, const int32_t* i1, const float* w1,
+                  float* out, int64_t K);
+void gather_pairs(const double* g, const int32_t* i0, const double* w0, const int32_t* i1, const double* w1,
+                  double* out, int64_t K);
+
 // dst[c * dst_stride + r] = src[r * src_stride + c] for r < rows, c < cols.
 void transpose(const float* src, int64_t src_stride, float* dst, int64_t dst_stride, int64_t rows, int64_t cols);
 void transpose(const double* src, int64_t src_stride, double* dst, int64_t dst_stride, int64_t rows,
