@@ -28,10 +28,14 @@ OnsetEngine<T>::OnsetEngine(const MelOptions& options) : p_(options) {
 
 template <typename T>
 void OnsetEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
+    PoolBuffer mel_block(static_cast<std::size_t>(B * p_.n_mels * n_frames(L)) * sizeof(T));
+    forward(x, B, L, out, mel_block.as<T>());
+}
+
+template <typename T>
+void OnsetEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out, T* mel) const {
     const int64_t F = n_frames(L);
     const int64_t M = p_.n_mels;
-    PoolBuffer mel_block(static_cast<std::size_t>(B * M * F) * sizeof(T));
-    T* mel = mel_block.as<T>();
     mel_forward(p_, x, B, L, OutputMode::power, mel);
 
     // sum_m max(0, D_t - D_{t-1}) = (10 / ln 10) ln(prod over rising bands of
@@ -94,6 +98,26 @@ struct OnsetTask : FrameScratch<T> {
     bool cur_spent = false;  // cur_spec was consumed by the frame's gradient
 };
 
+// Frame t's sample gradient (before the window) from the onset gradient g of
+// its row, given the mel powers of t and its neighbours in s and t's spectrum
+// X, which it overwrites.
+template <typename T>
+const T* onset_frame_gradient(const MelParams<T>& p, OnsetTask<T>& s, const T* g, int64_t F, int64_t t,
+                              std::complex<T>* X) {
+    const int64_t M = p.n_mels;
+    const T bands = static_cast<T>(M);
+    const T a = t >= 1 ? g[t] / bands : T(0);      // gradient of onset[t], per band
+    const T c = t + 1 < F ? g[t + 1] / bands : T(0);  // and of onset[t + 1]
+    // Decibels rise exactly where the clamped power does; the floor is
+    // compared in double, as the forward clamps.
+    vec::onset_rise_gradient(s.prev_mel.data(), s.cur_mel.data(), s.next_mel.data(), a, c, kDbEnergyScale<T>,
+                             s.mel_grad.data(), M);
+    T* dS = s.im.data();
+    mel_frame_adjoint(p, s.mel_grad.data(), dS);
+    vec::output_gradient(vec::GradRule::power, dS, reinterpret_cast<T*>(X), p.n_bins(), p.n_fft % 2 == 0);
+    return interleaved_adjoint<T>(s, X);
+}
+
 }  // namespace
 
 // The mel power of band m in frame t enters onset[t] (rising from t - 1) and
@@ -105,8 +129,6 @@ template <typename T>
 void OnsetEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const {
     const FramedRows<T> in = framed_rows(p_, p_.window_values.data(), x, B, L);
     const int64_t F = in.F, M = p_.n_mels;
-    const int32_t K = p_.n_bins();
-    const bool even = p_.n_fft % 2 == 0;
     // Frame t of row b: its spectrum into `spec`, its mel powers into `mel`.
     auto load = [&](OnsetTask<T>& s, int64_t b, int64_t t, fft::AlignedBuffer<std::complex<T>>* spec,
                     fft::AlignedBuffer<T>& mel) {
@@ -138,25 +160,26 @@ void OnsetEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T
             load(s, b, t + 1, &s.next_spec, s.next_mel);
             s.next = q + 1;
         }
-        const T* g = grad + b * F;
-        const T bands = static_cast<T>(M);
-        const T a = t >= 1 ? g[t] / bands : T(0);      // gradient of onset[t], per band
-        const T c = t + 1 < F ? g[t + 1] / bands : T(0);  // and of onset[t + 1]
-        for (int64_t m = 0; m < M; ++m) {
-            // Decibels rise exactly where the clamped power does.
-            const T power = s.cur_mel[m];
-            const double cur = db_clamp(static_cast<double>(power));
-            T d = T(0);
-            if (a != T(0) && cur > db_clamp(static_cast<double>(s.prev_mel[m]))) d = a;
-            if (c != T(0) && db_clamp(static_cast<double>(s.next_mel[m])) > cur) d -= c;
-            // The floor is compared in double, as the forward clamps.
-            s.mel_grad[m] = static_cast<double>(power) > 1e-10 ? d * kDbEnergyScale<T> / power : T(0);
-        }
-        T* dS = s.im.data();
-        mel_frame_adjoint(p_, s.mel_grad.data(), dS);
-        vec::output_gradient(vec::GradRule::power, dS, reinterpret_cast<T*>(s.cur_spec.data()), K, even);
         s.cur_spent = true;
-        return interleaved_adjoint<T>(s, s.cur_spec.data());
+        return onset_frame_gradient(p_, s, grad + b * F, F, t, s.cur_spec.data());
+    };
+    framed_backward<OnsetTask<T>>(in, grad, 1, FrameLayout::bin_major, grad_x, adjoint,
+                                  [&] { return OnsetTask<T>(p_.n_fft, M); });
+}
+
+template <typename T>
+void OnsetEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, const T* mel, T* grad_x) const {
+    const FramedRows<T> in = framed_rows(p_, p_.window_values.data(), x, B, L);
+    const int64_t F = in.F, M = p_.n_mels;
+    auto adjoint = [&](OnsetTask<T>& s, int64_t b, int64_t t, T*) {
+        const T* band = mel + b * M * F + t;
+        for (int64_t m = 0; m < M; ++m) {
+            s.prev_mel[m] = t >= 1 ? band[m * F - 1] : T(0);
+            s.cur_mel[m] = band[m * F];
+            s.next_mel[m] = t + 1 < F ? band[m * F + 1] : T(0);
+        }
+        in.spectrum_interleaved(b, t, s);
+        return onset_frame_gradient(p_, s, grad + b * F, F, t, s.spec.data());
     };
     framed_backward<OnsetTask<T>>(in, grad, 1, FrameLayout::bin_major, grad_x, adjoint,
                                   [&] { return OnsetTask<T>(p_.n_fft, M); });

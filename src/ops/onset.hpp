@@ -25,8 +25,14 @@ public:
     int64_t n_frames(int64_t L) const { return p_.n_frames(L); }
 
     void forward(const T* x, int64_t B, int64_t L, T* out) const;
+    // The same, leaving the mel power spectrogram it is made of in `mel`
+    // (B x n_mels x F), for a backward pass that follows.
+    void forward(const T* x, int64_t B, int64_t L, T* out, T* mel) const;
     // Overwrites grad_x (B x L) with the gradient of sum(grad * forward(x)).
     void backward(const T* grad, const T* x, int64_t B, int64_t L, T* grad_x) const;
+    // The same, given the mel spectrogram that forward left for x: each frame
+    // is then transformed once instead of about twice.
+    void backward(const T* grad, const T* x, int64_t B, int64_t L, const T* mel, T* grad_x) const;
 
 private:
     MelParams<T> p_;

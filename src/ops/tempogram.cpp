@@ -16,6 +16,10 @@ using fft::AlignedBuffer;
 
 namespace {
 
+// Tempogram frames handled together: the forward's output blocks, and the
+// backward's fixed blocks of frame pairs.
+constexpr int64_t kTempoBlock = 16;
+
 // Largest window whose autocorrelation length 2W - 1 still rounds up to a
 // power of two that fits a signed 32-bit transform length.
 constexpr int32_t kMaxTempoWin = 1 << 29;
@@ -55,14 +59,14 @@ double energy(const T* __restrict f, int64_t w) {
 }
 
 // Per-task transform and buffers of the autocorrelation.
-// `frames` is the task's frame count: the block holds at most kFrameBlock of
+// `frames` is the task's frame count: the block holds at most kTempoBlock of
 // them, and no more than the task has (with long windows and few frames the
 // block would otherwise dwarf the output).
 template <typename T>
 struct AcScratch {
     AcScratch(int32_t n, int32_t w, int64_t frames)
         : fft(make_real_fft<T>(n)), frame(n), re(n / 2 + 1), im(n / 2 + 1), pr(n / 2 + 1), pi(n / 2 + 1),
-          r(n), block(static_cast<std::size_t>(w) * static_cast<std::size_t>(std::min(kFrameBlock, frames))) {}
+          r(n), block(static_cast<std::size_t>(w) * static_cast<std::size_t>(std::min(kTempoBlock, frames))) {}
     fft::RealFFT<T> fft;
     AlignedBuffer<T> frame, re, im, pr, pi, r, block;
 
@@ -267,7 +271,7 @@ void TempogramEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const
 
     parallel_for(B * F, 16, [&](int64_t begin, int64_t end) {
         AcScratch<T> s(N_, W_, end - begin);
-        for_frame_runs(begin, end, F, kFrameBlock, [&](int64_t b, int64_t f0, int64_t count) {
+        for_frame_runs(begin, end, F, kTempoBlock, [&](int64_t b, int64_t f0, int64_t count) {
             for (int64_t j = 0; j < count; ++j) {
                 T* v = s.block.data() + j * W;
                 frame(env + b * F, F, f0 + j, s.frame.data());
@@ -304,7 +308,7 @@ void TempogramEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const
 // all but one envelope position, so what remains of each one's rounding in
 // the other lands on sums that it feeds itself.
 //
-// Pairs are taken within fixed blocks of kFrameBlock frames per row; each
+// Pairs are taken within fixed blocks of kTempoBlock frames per row; each
 // block adds its frames' windowed gradients into a span of its own, and the
 // spans of a row are summed in block order afterwards, so nothing depends on
 // how the blocks were spread over threads.
@@ -315,15 +319,17 @@ void TempogramEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t 
     const int64_t W = W_;
     const int32_t N = N_;
     const int64_t half = W / 2;
-    const int64_t blocks_per_row = (F + kFrameBlock - 1) / kFrameBlock;
-    const int64_t span = kFrameBlock + W - 1;  // envelope positions a block's frames cover
+    const int64_t blocks_per_row = (F + kTempoBlock - 1) / kTempoBlock;
+    const int64_t span = kTempoBlock + W - 1;  // envelope positions a block's frames cover
     PoolBuffer env_block(static_cast<std::size_t>(B * F) * sizeof(T));
     PoolBuffer span_block(static_cast<std::size_t>(B * blocks_per_row * span) * sizeof(T));
     PoolBuffer env_grad_block(static_cast<std::size_t>(B * F) * sizeof(T));
     T* env = env_block.as<T>();
     T* spans = span_block.as<T>();  // [b][block][position - (first frame - W/2)]
     T* env_grad = env_grad_block.as<T>();
-    onset_.forward(x, B, L, env);
+    // The mel spectrogram under the envelope serves the onset backward too.
+    PoolBuffer mel_block(static_cast<std::size_t>(B * onset_.params().n_mels * F) * sizeof(T));
+    onset_.forward(x, B, L, env, mel_block.as<T>());
 
     parallel_for(B * blocks_per_row, 1, [&](int64_t begin, int64_t end) {
         PairGradient<T> s(N, W_);
@@ -331,8 +337,8 @@ void TempogramEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t 
         const T* __restrict win = window_.data();
         for (int64_t blk = begin; blk < end; ++blk) {
             const int64_t b = blk / blocks_per_row;
-            const int64_t f0 = (blk % blocks_per_row) * kFrameBlock;
-            const int64_t count = std::min(kFrameBlock, F - f0);
+            const int64_t f0 = (blk % blocks_per_row) * kTempoBlock;
+            const int64_t count = std::min(kTempoBlock, F - f0);
             const T* grad_row = grad + b * W * F;  // lag l of frame t at l * F + t
             T* __restrict acc = spans + blk * span;
             std::fill(acc, acc + span, T(0));
@@ -390,15 +396,15 @@ void TempogramEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t 
     parallel_for(B * F, 64, [&](int64_t begin, int64_t end) {
         for (int64_t q = begin; q < end; ++q) {
             const int64_t b = q / F, p = q % F;
-            const int64_t k_lo = std::max<int64_t>(0, (p + half - span + kFrameBlock) / kFrameBlock);
-            const int64_t k_hi = std::min<int64_t>(blocks_per_row - 1, (p + half) / kFrameBlock);
+            const int64_t k_lo = std::max<int64_t>(0, (p + half - span + kTempoBlock) / kTempoBlock);
+            const int64_t k_hi = std::min<int64_t>(blocks_per_row - 1, (p + half) / kTempoBlock);
             const T* row = spans + b * blocks_per_row * span;
             double sum = 0.0;
-            for (int64_t k = k_lo; k <= k_hi; ++k) sum += static_cast<double>(row[k * span + p + half - k * kFrameBlock]);
+            for (int64_t k = k_lo; k <= k_hi; ++k) sum += static_cast<double>(row[k * span + p + half - k * kTempoBlock]);
             env_grad[q] = static_cast<T>(sum);
         }
     });
-    onset_.backward(env_grad, x, B, L, grad_x);
+    onset_.backward(env_grad, x, B, L, mel_block.as<T>(), grad_x);
 }
 
 template class TempogramEngine<float>;

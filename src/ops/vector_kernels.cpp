@@ -122,6 +122,22 @@ template <typename T>
     }
 }
 
+template <typename T>
+[[gnu::always_inline]] inline void onset_rise_body(const T* __restrict prev, const T* __restrict cur,
+                                                   const T* __restrict next, T a, T c, T scale, T* __restrict out,
+                                                   int64_t M) {
+    const bool rise_in = a != T(0), rise_out = c != T(0);
+    for (int64_t m = 0; m < M; ++m) {
+        const double p = static_cast<double>(cur[m]);
+        const double here = p > 1e-10 ? p : 1e-10;
+        const double before = static_cast<double>(prev[m]) > 1e-10 ? static_cast<double>(prev[m]) : 1e-10;
+        const double after = static_cast<double>(next[m]) > 1e-10 ? static_cast<double>(next[m]) : 1e-10;
+        T d = rise_in && here > before ? a : T(0);
+        d = rise_out && after > here ? d - c : d;
+        out[m] = p > 1e-10 ? d * scale / cur[m] : T(0);
+    }
+}
+
 // Tiles of 8 x 8 keep both sides' cache lines live while they are used.
 template <typename T>
 void transpose_generic(const T* src, int64_t ss, T* dst, int64_t ds, int64_t rows, int64_t cols) {
@@ -268,6 +284,15 @@ QORVA_VECTOR_CLONES void gather_pairs(const float* g, const int32_t* i0, const f
 QORVA_VECTOR_CLONES void gather_pairs(const double* g, const int32_t* i0, const double* w0, const int32_t* i1,
                                       const double* w1, double* out, int64_t K) {
     gather_pairs_body(g, i0, w0, i1, w1, out, K);
+}
+
+QORVA_VECTOR_CLONES void onset_rise_gradient(const float* prev, const float* cur, const float* next, float a,
+                                             float c, float scale, float* out, int64_t M) {
+    onset_rise_body(prev, cur, next, a, c, scale, out, M);
+}
+QORVA_VECTOR_CLONES void onset_rise_gradient(const double* prev, const double* cur, const double* next, double a,
+                                             double c, double scale, double* out, int64_t M) {
+    onset_rise_body(prev, cur, next, a, c, scale, out, M);
 }
 
 void transpose(const float* src, int64_t ss, float* dst, int64_t ds, int64_t rows, int64_t cols) {

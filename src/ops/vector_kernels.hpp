@@ -65,6 +65,17 @@ void gather_pairs(const float* g, const int32_t* i0, const float* w0, const int3
 void gather_pairs(const double* g, const int32_t* i0, const double* w0, const int32_t* i1, const double* w1,
                   double* out, int64_t K);
 
+// Gradient of the band powers cur[m] of a frame under an onset strength
+// whose gradient is a for the rise into this frame and c for the rise out of
+// it (both already divided by the band count): d = a where cur rises from
+// prev, minus c where next rises from cur, comparing the powers clamped at
+// 1e-10 in double; out[m] = d * scale / cur[m], zero where the clamp holds.
+// Branch-free: whether a band rises is as good as random.
+void onset_rise_gradient(const float* prev, const float* cur, const float* next, float a, float c, float scale,
+                         float* out, int64_t M);
+void onset_rise_gradient(const double* prev, const double* cur, const double* next, double a, double c,
+                         double scale, double* out, int64_t M);
+
 // dst[c * dst_stride + r] = src[r * src_stride + c] for r < rows, c < cols.
 void transpose(const float* src, int64_t src_stride, float* dst, int64_t dst_stride, int64_t rows, int64_t cols);
 void transpose(const double* src, int64_t src_stride, double* dst, int64_t dst_stride, int64_t rows,
