@@ -342,6 +342,17 @@ CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
             for (int32_t e = oct.kernel.row_start[r]; e < oct.kernel.row_start[r + 1]; ++e) oct.kernel.val[e] *= row_scale;
         }
         oct.adjoint = conjugate_transpose(oct.kernel);
+        oct.band_offset.push_back(0);
+        for (int32_t r = 0; r < oct.n_filters; ++r) {
+            const int32_t e0 = oct.kernel.row_start[r], e1 = oct.kernel.row_start[r + 1];
+            const int32_t first = e1 > e0 ? oct.kernel.col[e0] : 0;
+            const int32_t width = e1 > e0 ? oct.kernel.col[e1 - 1] - first + 1 : 0;
+            const std::size_t at = oct.band_values.size();
+            oct.band_values.resize(at + static_cast<std::size_t>(width));
+            for (int32_t e = e0; e < e1; ++e) oct.band_values[at + (oct.kernel.col[e] - first)] = oct.kernel.val[e];
+            oct.band_first.push_back(first);
+            oct.band_offset.push_back(static_cast<int32_t>(oct.band_values.size()));
+        }
         oct.bin_offset = lo;
         oct.hop = h;
         oct.level = level;
@@ -430,10 +441,14 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx) const {
             if (i >= 0 && i < out_len) padded[q] = gy[i];
         }
         std::fill(acc, acc + count, T(0));
-        // The transposed filter runs the taps in reverse over the padded gradient.
+        // The transposed filter runs the taps in reverse over the padded
+        // gradient, a block of outputs at a time as in decimate.
         std::copy(ho, ho + 32, reversed);
         std::reverse(reversed, reversed + 32);
-        fir32_accumulate(reversed, padded, acc, count);
+        constexpr int64_t kBlock = 512;
+        for (int64_t b0 = 0; b0 < count; b0 += kBlock) {
+            fir32_accumulate(reversed, padded + b0, acc + b0, std::min(kBlock, count - b0));
+        }
         for (int64_t m = begin; m < end; ++m) gx[2 * m + 1] += gain * acc[m - begin];
     });
 }
@@ -520,16 +535,15 @@ void CqtEngine<T>::forward_row(const T* row, int64_t n_samples, OutputMode outpu
     }
 }
 
-// A backward task's scratch: the transform, the frame's filter outputs and
-// their gradient, and the spectrum gradient.
+// A backward task's scratch: the transform, and the frame's filter outputs
+// and their gradient.
 template <typename T>
 struct CqtBackwardTask : FrameScratch<T> {
     CqtBackwardTask(int32_t n_fft, int64_t n_filters)
         : FrameScratch<T>(n_fft),
           C(static_cast<std::size_t>(n_filters)),
-          gC(static_cast<std::size_t>(n_filters)),
-          G(static_cast<std::size_t>(n_fft / 2 + 1)) {}
-    AlignedBuffer<std::complex<T>> C, gC, G;
+          gC(static_cast<std::size_t>(n_filters)) {}
+    AlignedBuffer<std::complex<T>> C, gC;
 };
 
 template <typename T>
@@ -563,27 +577,25 @@ void CqtEngine<T>::backward_row(const T* grad_row, const T* row, int64_t n_sampl
         auto adjoint = [&](CqtBackwardTask<T>& s, int64_t, int64_t t, T* g) {
             std::complex<T>* C = s.C.data();
             std::complex<T>* gC = s.gC.data();
+            // Halved here, so that K^H gC comes out as the real inverse FFT
+            // takes it: every bin halved (exactly, a power of two), the
+            // unpaired ones restored below.
             if (output == OutputMode::complex) {
-                for (int64_t r = 0; r < nf; ++r) gC[r] = cgrad[(oct.bin_offset + r) * F + t];
+                for (int64_t r = 0; r < nf; ++r) gC[r] = T(0.5) * cgrad[(oct.bin_offset + r) * F + t];
             } else {
                 octave_frame(oct, level, level_len, t, s, C);
-                for (int64_t r = 0; r < nf; ++r) gC[r] = output_grad_scale(output, g[r], std::norm(C[r])) * C[r];
-            }
-            // G = K^H gC, scattered row by row of K: each bin sums its rows in
-            // ascending order, as the adjoint's own rows list them.
-            T* G = reinterpret_cast<T*>(s.G.data());
-            std::fill(G, G + 2 * bins, T(0));
-            const SparseKernel<T>& k = oct.kernel;
-            for (int64_t r = 0; r < nf; ++r) {
-                const T gr = gC[r].real(), gi = gC[r].imag();
-                for (int32_t e = k.row_start[r]; e < k.row_start[r + 1]; ++e) {
-                    const int32_t j = k.col[e];
-                    const T vr = k.val[e].real(), vi = -k.val[e].imag();
-                    G[2 * j] += gr * vr - gi * vi;
-                    G[2 * j + 1] += gr * vi + gi * vr;
+                for (int64_t r = 0; r < nf; ++r) {
+                    gC[r] = T(0.5) * (output_grad_scale(output, g[r], std::norm(C[r])) * C[r]);
                 }
             }
-            vec::hermitian_halve(G, s.spec_values(), bins, n % 2 == 0);
+            // G = K^H gC, row by row of K: each bin sums its rows in ascending
+            // order, as the adjoint's own rows list them.
+            T* G = s.spec_values();
+            std::fill(G, G + 2 * bins, T(0));
+            vec::band_adjoint(reinterpret_cast<const T*>(oct.band_values.data()), oct.band_offset.data(),
+                              oct.band_first.data(), reinterpret_cast<const T*>(gC), G, nf);
+            G[0] *= T(2);
+            if (n % 2 == 0 && bins > 1) G[2 * bins - 2] *= T(2);  // the Nyquist bin
             return interleaved_adjoint(s, s.spec.data());
         };
         const int64_t width = output == OutputMode::complex ? 0 : nf;

@@ -4,10 +4,14 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
-// One clone per x86-64 level that widens the vectors; the dynamic loader
-// resolves each call to the best the processor runs.
-#define QORVA_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #define QORVA_X86_TRANSPOSE 1
+#endif
+
+// One clone per x86-64 level that widens the vectors; the dynamic loader
+// resolves each call to the best the processor runs.  ThreadSanitizer builds
+// go without: the loader runs the resolvers before the TSan runtime is up.
+#if defined(QORVA_X86_TRANSPOSE) && !defined(__SANITIZE_THREAD__)
+#define QORVA_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
 #define QORVA_VECTOR_CLONES
 #endif
@@ -135,6 +139,23 @@ template <typename T>
         T d = rise_in && here > before ? a : T(0);
         d = rise_out && after > here ? d - c : d;
         out[m] = p > 1e-10 ? d * scale / cur[m] : T(0);
+    }
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void band_adjoint_body(const T* __restrict v, const int32_t* offset,
+                                                     const int32_t* first, const T* __restrict g, T* __restrict G,
+                                                     int64_t rows) {
+    for (int64_t r = 0; r < rows; ++r) {
+        const T gr = g[2 * r], gi = g[2 * r + 1];
+        const T* run = v + 2 * static_cast<int64_t>(offset[r]);
+        T* dst = G + 2 * static_cast<int64_t>(first[r]);
+        const int64_t len = offset[r + 1] - offset[r];
+        for (int64_t i = 0; i < len; ++i) {
+            const T vr = run[2 * i], vi = -run[2 * i + 1];
+            dst[2 * i] += gr * vr - gi * vi;
+            dst[2 * i + 1] += gr * vi + gi * vr;
+        }
     }
 }
 
@@ -293,6 +314,15 @@ QORVA_VECTOR_CLONES void onset_rise_gradient(const float* prev, const float* cur
 QORVA_VECTOR_CLONES void onset_rise_gradient(const double* prev, const double* cur, const double* next, double a,
                                              double c, double scale, double* out, int64_t M) {
     onset_rise_body(prev, cur, next, a, c, scale, out, M);
+}
+
+QORVA_VECTOR_CLONES void band_adjoint(const float* v, const int32_t* offset, const int32_t* first, const float* g,
+                                      float* G, int64_t rows) {
+    band_adjoint_body(v, offset, first, g, G, rows);
+}
+QORVA_VECTOR_CLONES void band_adjoint(const double* v, const int32_t* offset, const int32_t* first,
+                                      const double* g, double* G, int64_t rows) {
+    band_adjoint_body(v, offset, first, g, G, rows);
 }
 
 void transpose(const float* src, int64_t ss, float* dst, int64_t ds, int64_t rows, int64_t cols) {

@@ -58,6 +58,14 @@ void band_dots(const float* w, const int32_t* offset, const int32_t* start, cons
 void band_dots(const double* w, const int32_t* offset, const int32_t* start, const double* x, double* out,
                int64_t bands);
 
+// The adjoint of a banded complex matrix (interleaved values; row r's run
+// from offset[r], at columns from first[r]) added to G: G[first[r] + i] +=
+// conj(v[offset[r] + i]) * g[r] for each row r in turn.
+void band_adjoint(const float* v, const int32_t* offset, const int32_t* first, const float* g, float* G,
+                  int64_t rows);
+void band_adjoint(const double* v, const int32_t* offset, const int32_t* first, const double* g, double* G,
+                  int64_t rows);
+
 // out[k] = g[i0[k]] * w0[k] + g[i1[k]] * w1[k], summed in that order from zero:
 // the transpose of a matrix with at most two entries per column.
 void gather_pairs(const float* g, const int32_t* i0, const float* w0, const int32_t* i1, const float* w1,
