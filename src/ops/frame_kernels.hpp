@@ -354,7 +354,8 @@ void framed_backward(const FramedRows<T>& in, const T* grad, int64_t width, Fram
         return PaddedRowSink<T>{grad_x + b * L, reflect ? e : nullptr, reflect ? e + pad : nullptr, L, pad, right_len};
     };
 
-    parallel_for(B * chunks, 1, [&](int64_t begin, int64_t end) {
+    // Two chunks a task at least: a call this small is not worth a thread.
+    parallel_for(B * chunks, 2, [&](int64_t begin, int64_t end) {
         Task task = make_task();
         fft::AlignedBuffer<T> block(static_cast<std::size_t>(width * kFrameBlock));
         for (int64_t q = begin; q < end; ++q) {
