@@ -57,18 +57,22 @@ def resident_kib():
 
 @needs_plain_allocator
 def test_resident_memory_stays_flat_over_thousands_of_calls_of_every_engine():
-    # A leak of a few dozen bytes per call would show as a hundred KiB or more; the allowance covers the
-    # interpreter's own bookkeeping.
+    # A leak of a few dozen bytes per call would show as a hundred KiB or more in each of two rounds; the
+    # allowance covers the interpreter's own bookkeeping, and the second round a one-time step (glibc
+    # giving a worker thread's arena room it then keeps), which is not a leak.
     engines, grown = make_engines(), {}
     for name in ENGINES:
         calls = [c for x in signals() for c in calls_of(engines, name, x)]
         for call in calls * 50:
             call(engines)
-        before = resident_kib()
-        for _ in range(4000 // len(calls)):
-            for call in calls:
-                call(engines)
-        grown[name] = resident_kib() - before
+        rounds = []
+        for _ in range(2):
+            before = resident_kib()
+            for _ in range(4000 // len(calls)):
+                for call in calls:
+                    call(engines)
+            rounds.append(resident_kib() - before)
+        grown[name] = min(rounds)
     assert all(kib < 128 for kib in grown.values()), f"resident memory grew (KiB): {grown}"
 
 
