@@ -76,3 +76,29 @@ def test_backward_over_many_chunks(n_fft, hop, center, pad_mode, restore_threads
     assert abs(np.real(np.vdot(R, Z)) - np.sum(x * grads[0])) <= 1e-11 * np.abs(Z).sum()
     # The chunks, and so every sum's order, do not depend on the thread count.
     assert all(np.array_equal(g, grads[0]) for g in grads[1:])
+
+
+# Gradients arrive as views more often than not: broadcast from a sum, transposed from a (frames, bins)
+# layout, reversed or stepped.  Each must give what its contiguous copy gives.
+@pytest.mark.parametrize("dtype", [np.float32, np.float64, np.complex64, np.complex128])
+def test_backward_takes_gradient_views(dtype, restore_threads):
+    eng = qorva.StftEngine(256, 64, 256, "hann", True, "reflect")
+    x = np.random.default_rng(0).standard_normal((3, 5000)).astype(np.finfo(dtype).dtype)
+    output = "complex" if np.issubdtype(dtype, np.complexfloating) else "magnitude"
+    shape = eng.forward(x, output).shape  # (3, 129, 79): several 32-square tiles, a partial one at each edge
+    rng = np.random.default_rng(1)
+    g = rng.standard_normal(shape[::-1]) + 1j * rng.standard_normal(shape[::-1])
+    g = (g if output == "complex" else g.real).astype(dtype)
+    views = {"transposed": lambda g: g.T,
+             "batch-transposed": lambda g: np.ascontiguousarray(g.T.transpose(0, 2, 1)).transpose(0, 2, 1),
+             "broadcast": lambda g: np.broadcast_to(g[:1, :1, :1].T, shape),
+             "row broadcast": lambda g: np.broadcast_to(g.T[:, :1], shape),
+             "reversed": lambda g: np.flip(np.ascontiguousarray(g.T)),
+             "stepped": lambda g: np.repeat(g.T, 2, axis=-1)[..., ::2]}
+    for threads in (1, 3):
+        qorva.set_num_threads(threads)
+        for i, (name, make) in enumerate(views.items()):
+            view = make(g + i)  # values of their own: a pooled block left by the view before must not pass
+            assert not view.flags.c_contiguous
+            want = eng.backward(np.ascontiguousarray(view), x, output)
+            assert np.array_equal(eng.backward(view, x, output), want), name
