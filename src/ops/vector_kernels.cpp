@@ -97,8 +97,16 @@ void restore_unpaired(T* X, int64_t K, bool even_n) {
 }
 
 template <typename T>
-[[gnu::always_inline]] inline void hermitian_halve_body(const T* __restrict G, T* __restrict out, int64_t K) {
+[[gnu::always_inline]] inline void hermitian_halve_body(const T* __restrict G, T* __restrict out, int64_t K,
+                                                        bool even_n) {
     for (int64_t i = 0; i < 2 * K; ++i) out[i] = T(0.5) * G[i];
+    // The bins without a mirror image keep their whole weight and no imaginary part.
+    out[0] = G[0];
+    out[1] = T(0);
+    if (even_n && K > 1) {
+        out[2 * K - 2] = G[2 * K - 2];
+        out[2 * K - 1] = T(0);
+    }
 }
 
 template <typename T>
@@ -271,22 +279,10 @@ QORVA_VECTOR_CLONES void output_gradient(GradRule rule, const double* g, double*
 }
 
 QORVA_VECTOR_CLONES void hermitian_halve(const float* G, float* out, int64_t K, bool even_n) {
-    hermitian_halve_body(G, out, K);
-    out[0] = G[0];
-    out[1] = 0.0f;
-    if (even_n && K > 1) {
-        out[2 * K - 2] = G[2 * K - 2];
-        out[2 * K - 1] = 0.0f;
-    }
+    hermitian_halve_body(G, out, K, even_n);
 }
 QORVA_VECTOR_CLONES void hermitian_halve(const double* G, double* out, int64_t K, bool even_n) {
-    hermitian_halve_body(G, out, K);
-    out[0] = G[0];
-    out[1] = 0.0;
-    if (even_n && K > 1) {
-        out[2 * K - 2] = G[2 * K - 2];
-        out[2 * K - 1] = 0.0;
-    }
+    hermitian_halve_body(G, out, K, even_n);
 }
 
 QORVA_VECTOR_CLONES void band_dots(const float* w, const int32_t* offset, const int32_t* start, const float* x,
