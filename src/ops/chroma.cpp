@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "ops/vector_kernels.hpp"
 #include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
 
@@ -103,7 +104,8 @@ void ChromaEngine<T>::backward(const T* grad, const T* x, int64_t batch, int64_t
         std::vector<T> norm(static_cast<std::size_t>(F)), dS(static_cast<std::size_t>(n_chroma_ * F));
         std::vector<int32_t> argmax(static_cast<std::size_t>(F));
         cqt_.forward_row(x + b * n_samples, n_samples, OutputMode::complex, reinterpret_cast<T*>(C));
-        for (int64_t q = 0; q < K * F; ++q) mag[q] = std::abs(C[q]);
+        // The magnitudes exactly as the forward computes them, sqrt(re^2 + im^2).
+        vec::spectrum_power(reinterpret_cast<const T*>(C), mag, K * F, true);
         fold_classes(chroma_of_bin_, n_chroma_, mag, F, S, norm.data(), argmax.data());
         // out = S / N with N = max_c S: dS = g / N, and the frame's largest
         // class also carries -sum_c g S / N^2 through N.

@@ -12,14 +12,23 @@ namespace qorva::dsp::ops {
 
 namespace {
 
+// A mel backward task's scratch beside the transform's: the frame's mel
+// energies (for decibels) and its band gradients with the zero after them
+// that mel_frame_adjoint reads.
+template <typename T>
+struct MelTask : FrameScratch<T> {
+    MelTask(int32_t n_fft, int32_t n_mels) : FrameScratch<T>(n_fft), energy(n_mels), mel_grad(n_mels + 1) {}
+    fft::AlignedBuffer<T> energy;
+    fft::AlignedBuffer<T> mel_grad;
+};
+
 // Turns the gradient g of a frame's mel decibels into that of its mel
 // energies, built from the power spectrum (s.re serves as scratch).
 template <typename T>
-void db_to_energy_gradient(const MelParams<T>& p, FrameScratch<T>& s, T* g) {
+void db_to_energy_gradient(const MelParams<T>& p, MelTask<T>& s, T* g) {
     // The energies exactly as the forward pass sums them.
-    thread_local std::vector<T> energy;
-    energy.resize(static_cast<std::size_t>(p.n_mels));
-    mel_frame(p, s.spec_values(), false, s.re.data(), energy.data());
+    T* energy = s.energy.data();
+    mel_frame(p, s.spec_values(), false, s.re.data(), energy);
     for (int32_t m = 0; m < p.n_mels; ++m) {
         const T e = energy[m];
         g[m] = e > static_cast<T>(1e-10) ? g[m] * kDbEnergyScale<T> / e : T(0);
@@ -37,12 +46,8 @@ void mel_frame(const MelParams<T>& p, const T* X, bool magnitude, T* S, T* mel) 
 template <typename T>
 void mel_frame_adjoint(const MelParams<T>& p, const T* g, T* dS) {
     if (p.two_bands_per_bin) {
-        // The missing band's index reads a zero past the gradients.
-        thread_local std::vector<T> padded;
-        padded.assign(g, g + p.n_mels);
-        padded.push_back(T(0));
-        vec::gather_pairs(padded.data(), p.band0.data(), p.weight0.data(), p.band1.data(), p.weight1.data(), dS,
-                          p.n_bins());
+        // A missing band's index is n_mels: it reads the zero after the gradients.
+        vec::gather_pairs(g, p.band0.data(), p.weight0.data(), p.band1.data(), p.weight1.data(), dS, p.n_bins());
         return;
     }
     std::fill(dS, dS + p.n_bins(), T(0));
@@ -121,15 +126,18 @@ void mel_backward(const MelParams<T>& p, const T* grad, const T* signal, int64_t
     // The spectrum under the filterbank is |X| or |X|^2; dB applies to the mel energies.
     const vec::GradRule rule = mode == OutputMode::magnitude ? vec::GradRule::magnitude : vec::GradRule::power;
     const bool even = p.n_fft % 2 == 0;
-    auto adjoint = [&](FrameScratch<T>& s, int64_t b, int64_t f, T* g) {
+    auto adjoint = [&](MelTask<T>& s, int64_t b, int64_t f, const T* g) {
         in.spectrum_interleaved(b, f, s);
-        if (mode == OutputMode::db) db_to_energy_gradient(p, s, g);
+        T* mel_grad = s.mel_grad.data();
+        std::copy(g, g + p.n_mels, mel_grad);
+        if (mode == OutputMode::db) db_to_energy_gradient(p, s, mel_grad);
         T* dS = s.im.data();
-        mel_frame_adjoint(p, g, dS);
+        mel_frame_adjoint(p, mel_grad, dS);
         vec::output_gradient(rule, dS, s.spec_values(), p.n_bins(), even);
         return interleaved_adjoint(s, s.spec.data());
     };
-    framed_backward<FrameScratch<T>>(in, grad, p.n_mels, FrameLayout::bin_major, grad_signal, adjoint);
+    framed_backward<MelTask<T>>(in, grad, p.n_mels, FrameLayout::bin_major, grad_signal, adjoint,
+                                [&p] { return MelTask<T>(p.n_fft, p.n_mels); });
 }
 
 template void mel_frame<float>(const MelParams<float>&, const float*, bool, float*, float*);

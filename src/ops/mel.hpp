@@ -57,7 +57,8 @@ template <typename T>
 void mel_frame(const MelParams<T>& p, const T* X, bool magnitude, T* S, T* mel);
 
 // Its adjoint for the band sums: dS[k] = sum of g[m] * weight over the bands
-// m that hold bin k, in ascending order of m.
+// m that hold bin k, in ascending order of m.  g holds n_mels gradients and a
+// zero after them.
 template <typename T>
 void mel_frame_adjoint(const MelParams<T>& p, const T* g, T* dS);
 

@@ -91,9 +91,10 @@ struct OnsetTask : FrameScratch<T> {
           prev_mel(M),
           cur_mel(M),
           next_mel(M),
-          mel_grad(M) {}
+          mel_grad(M + 1) {}
     fft::AlignedBuffer<std::complex<T>> cur_spec, next_spec;
-    fft::AlignedBuffer<T> prev_mel, cur_mel, next_mel, mel_grad;
+    fft::AlignedBuffer<T> prev_mel, cur_mel, next_mel;
+    fft::AlignedBuffer<T> mel_grad;  // M values and the zero mel_frame_adjoint reads after them
     int64_t prev = -1, cur = -1, next = -1;
     bool cur_spent = false;  // cur_spec was consumed by the frame's gradient
 };
