@@ -233,14 +233,7 @@ void FftwReal<T>::inverse(const T* re, const T* im, T* out) {
     // buffer; that also drops the imaginary parts that must not matter.
     std::complex<T>* s = spec_buf_.data();
     for (int32_t k = 0; k < bins_; ++k) s[k] = std::complex<T>(re[k], im[k]);
-    s[0].imag(T(0));
-    if (n_ % 2 == 0) s[bins_ - 1].imag(T(0));
-    if (simd_aligned(out)) {
-        Fftw<T>::exec_c2r(plans_->inverse, as_fftw(s), out);
-    } else {
-        Fftw<T>::exec_c2r(plans_->inverse, as_fftw(s), out_buf_.data());
-        std::memcpy(out, out_buf_.data(), sizeof(T) * static_cast<std::size_t>(n_));
-    }
+    inverse_in_place(s, out);
 }
 
 template <typename T>
@@ -249,6 +242,11 @@ void FftwReal<T>::inverse_interleaved(std::complex<T>* spectrum, T* out) {
         std::memcpy(spec_buf_.data(), spectrum, sizeof(std::complex<T>) * static_cast<std::size_t>(bins_));
         spectrum = spec_buf_.data();
     }
+    inverse_in_place(spectrum, out);
+}
+
+template <typename T>
+void FftwReal<T>::inverse_in_place(std::complex<T>* spectrum, T* out) {
     spectrum[0].imag(T(0));
     if (n_ % 2 == 0) spectrum[bins_ - 1].imag(T(0));
     if (simd_aligned(out)) {

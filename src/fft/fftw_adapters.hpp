@@ -94,6 +94,9 @@ public:
 
 private:
     const T* aligned_input(const T* in);
+    // The inverse of an aligned, writable spectrum: the unpaired bins' imaginary
+    // parts dropped, output staged when `out` is misaligned.
+    void inverse_in_place(std::complex<T>* spectrum, T* out);
 
     int32_t n_;
     int32_t bins_;
