@@ -146,7 +146,9 @@ bool complex_fft_supports(FFTBackend b, int32_t n) {
 // and 2059 (n/p = 17, 31, 29) are at 1.1-1.2, and beyond 8192 the padded
 // length leaves the measured plans (16411: 1.1).  Even lengths stay on FFTW:
 // its real transform of an even length is a complex one of half the length,
-// which Bluestein does not beat reliably (0.5-2.2).  Below 67 both take under
+// which Bluestein does not beat reliably (0.5-2.2), and in single precision
+// the packed transform that now runs instead (fftw_adapters.hpp) is faster
+// still.  Below 67 both take under
 // a microsecond.  In double precision Bluestein's transforms cost about 1.6
 // times their float time while FFTW's prime-length code costs the same, so
 // the ratios straddle 1 (0.6-2.5 over the same lengths, a fifth below 1);

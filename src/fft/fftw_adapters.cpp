@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <type_traits>
+#include <utility>
 
+#include "fft/packed_real.hpp"
 #include "runtime/fork_guard.hpp"
 
 #include <sys/stat.h>
@@ -86,12 +89,17 @@ bool measured_length(int32_t n) { return (n & (n - 1)) == 0 && n >= kMeasureMin 
 template <typename T>
 FftwPlans<T> make_plans(int32_t n, bool real, unsigned flags) {
     using F = Fftw<T>;
+    const bool packed = real && packs_real_length(n, sizeof(T));
     // Measuring overwrites the arrays it plans on, so it gets its own.
     const std::size_t count = real ? static_cast<std::size_t>(n) / 2 + 1 : static_cast<std::size_t>(n);
     AlignedBuffer<std::complex<T>> a(count), b(count);
     AlignedBuffer<T> r(n);
     FftwPlans<T> p{};
-    if (real) {
+    if (packed) {
+        p.forward = F::plan_dft(n / 2, as_fftw(a.data()), as_fftw(b.data()), FFTW_FORWARD, flags);
+        p.inverse = F::plan_dft(n / 2, as_fftw(a.data()), as_fftw(b.data()), FFTW_BACKWARD, flags);
+        if (p.forward != nullptr) p.twiddles = packed_real_twiddles(n);
+    } else if (real) {
         p.forward = F::plan_r2c(n, r.data(), as_fftw(a.data()), flags);
         p.inverse = F::plan_c2r(n, as_fftw(a.data()), r.data(), flags);
     } else {
@@ -113,6 +121,10 @@ inline bool overlaps(const void* a, std::size_t na, const void* b, std::size_t n
 }
 
 }  // namespace
+
+bool packs_real_length(int32_t n, std::size_t real_bytes) {
+    return real_bytes == sizeof(float) && n % 2 == 0 && n >= 32;
+}
 
 template <typename T>
 PlanCache<T>& PlanCache<T>::instance() {
@@ -161,7 +173,7 @@ const FftwPlans<T>& PlanCache<T>::get(int32_t n, bool real) {
     }
     if (plans.forward == nullptr) throw std::bad_alloc();
     // References into an unordered_map stay valid across later insertions.
-    return plans_.emplace(key, plans).first->second;
+    return plans_.emplace(key, std::move(plans)).first->second;
 }
 
 // Merges what another process may have saved meanwhile, then replaces the
@@ -201,9 +213,22 @@ const T* FftwReal<T>::aligned_input(const T* in) {
 }
 
 template <typename T>
+void FftwReal<T>::forward_aligned(const T* in, std::complex<T>* out) {
+    // Out-of-place plans leave their input untouched.
+    if constexpr (std::is_same_v<T, float>) {
+        if (!plans_->twiddles.empty()) {
+            Fftw<T>::exec_dft(plans_->forward, reinterpret_cast<typename Fftw<T>::cpx*>(const_cast<T*>(in)),
+                              as_fftw(out));
+            real_spectrum_from_packed(reinterpret_cast<T*>(out), plans_->twiddles.data(), n_ / 2);
+            return;
+        }
+    }
+    Fftw<T>::exec_r2c(plans_->forward, const_cast<T*>(in), as_fftw(out));
+}
+
+template <typename T>
 void FftwReal<T>::forward(const T* in, T* re, T* im) {
-    // An out-of-place r2c plan leaves its input untouched.
-    Fftw<T>::exec_r2c(plans_->forward, const_cast<T*>(aligned_input(in)), as_fftw(spec_buf_.data()));
+    forward_aligned(aligned_input(in), spec_buf_.data());
     const std::complex<T>* s = spec_buf_.data();
     for (int32_t k = 0; k < bins_; ++k) {
         re[k] = s[k].real();
@@ -218,9 +243,9 @@ void FftwReal<T>::forward_complex(const T* in, std::complex<T>* out) {
     const T* src = aligned_input(in);
     const std::size_t out_bytes = sizeof(std::complex<T>) * static_cast<std::size_t>(bins_);
     if (simd_aligned(out) && !overlaps(src, sizeof(T) * n_, out, out_bytes)) {
-        Fftw<T>::exec_r2c(plans_->forward, const_cast<T*>(src), as_fftw(out));
+        forward_aligned(src, out);
     } else {
-        Fftw<T>::exec_r2c(plans_->forward, const_cast<T*>(src), as_fftw(spec_buf_.data()));
+        forward_aligned(src, spec_buf_.data());
         std::memcpy(out, spec_buf_.data(), out_bytes);
     }
     out[0].imag(T(0));
@@ -247,14 +272,21 @@ void FftwReal<T>::inverse_interleaved(std::complex<T>* spectrum, T* out) {
 
 template <typename T>
 void FftwReal<T>::inverse_in_place(std::complex<T>* spectrum, T* out) {
-    spectrum[0].imag(T(0));
-    if (n_ % 2 == 0) spectrum[bins_ - 1].imag(T(0));
-    if (simd_aligned(out)) {
-        Fftw<T>::exec_c2r(plans_->inverse, as_fftw(spectrum), out);
-    } else {
-        Fftw<T>::exec_c2r(plans_->inverse, as_fftw(spectrum), out_buf_.data());
-        std::memcpy(out, out_buf_.data(), sizeof(T) * static_cast<std::size_t>(n_));
+    T* dst = simd_aligned(out) ? out : out_buf_.data();
+    bool packed = false;
+    if constexpr (std::is_same_v<T, float>) {
+        if (!plans_->twiddles.empty()) {
+            packed_from_real_spectrum(reinterpret_cast<T*>(spectrum), plans_->twiddles.data(), n_ / 2);
+            Fftw<T>::exec_dft(plans_->inverse, as_fftw(spectrum), reinterpret_cast<typename Fftw<T>::cpx*>(dst));
+            packed = true;
+        }
     }
+    if (!packed) {
+        spectrum[0].imag(T(0));
+        if (n_ % 2 == 0) spectrum[bins_ - 1].imag(T(0));
+        Fftw<T>::exec_c2r(plans_->inverse, as_fftw(spectrum), dst);
+    }
+    if (dst != out) std::memcpy(out, dst, sizeof(T) * static_cast<std::size_t>(n_));
 }
 
 template <typename T>

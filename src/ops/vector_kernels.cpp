@@ -2,18 +2,11 @@
 
 #include <cmath>
 
+#include "runtime/vector_clones.hpp"
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define QORVA_X86_TRANSPOSE 1
-#endif
-
-// One clone per x86-64 level that widens the vectors; the dynamic loader
-// resolves each call to the best the processor runs.  ThreadSanitizer builds
-// go without: the loader runs the resolvers before the TSan runtime is up.
-#if defined(QORVA_X86_TRANSPOSE) && !defined(__SANITIZE_THREAD__)
-#define QORVA_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#else
-#define QORVA_VECTOR_CLONES
 #endif
 
 namespace qorva::dsp::ops::vec {
