@@ -14,8 +14,9 @@
 
 namespace qorva::dsp::fft {
 
-// W^k = exp(-2 pi i k / n) for k <= n/4, interleaved (re, im): the twiddles
-// both passes take for length n (even).
+// The twiddles both passes take for length n (even): W^k = exp(-2 pi i k / n)
+// for k <= n/4, the real parts and then the imaginary parts, each twice in a
+// row so that vectors load them as they pair with interleaved values.
 std::vector<float> packed_real_twiddles(int32_t n);
 
 // X holds Z_k, k < half (half = n/2), the DFT of z; on return it holds the
@@ -25,7 +26,7 @@ std::vector<float> packed_real_twiddles(int32_t n);
 // X_k = E + W^k O and X_half-k = conj(E - W^k O).
 //
 // `lane_bins` is how many bins a vector step takes: -1 for the width of this
-// processor's registers, else 4, 2 or 0 (scalar); every width gives the same
+// processor's registers, else 8, 4, 2 or 0 (scalar); every width gives the same
 // bits, which the tests check.
 void real_spectrum_from_packed(float* X, const float* twiddles, int32_t half, int32_t lane_bins = -1);
 
