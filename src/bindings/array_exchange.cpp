@@ -187,24 +187,40 @@ SpectrumInput<T>::SpectrumInput(py::handle obj, int64_t bins) {
     data_ = array_.data();
 }
 
+namespace {
+
+// Whether (B, K, F) elements with these element strides lie frame-major
+// (bins fastest) or in C order (frames fastest).  Strides of axes with a
+// single element carry no meaning.
+bool frame_major_strides(const int64_t* shape, const int64_t* strides) {
+    const int64_t B = shape[0], K = shape[1], F = shape[2];
+    return (B < 2 || strides[0] == K * F) && (K < 2 || strides[1] == 1) && (F < 2 || strides[2] == K);
+}
+
+bool c_order_strides(const int64_t* shape, const int64_t* strides) {
+    const int64_t B = shape[0], K = shape[1], F = shape[2];
+    return (B < 2 || strides[0] == K * F) && (K < 2 || strides[1] == F) && (F < 2 || strides[2] == 1);
+}
+
+}  // namespace
+
+template <typename T>
+const std::complex<T>* SpectrumInput<T>::bin_major() const {
+    return c_order_strides(shape_, strides_) && !frame_major_strides(shape_, strides_) ? data_ : nullptr;
+}
+
 template <typename T>
 const std::complex<T>* SpectrumInput<T>::frame_major() {
     const int64_t B = shape_[0], K = shape_[1], F = shape_[2];
-    // Strides of axes with a single element carry no meaning.
-    const bool already = (B < 2 || strides_[0] == K * F) && (K < 2 || strides_[1] == 1) && (F < 2 || strides_[2] == K);
-    if (already) return data_;
+    if (frame_major_strides(shape_, strides_)) return data_;
     copy_ = PoolBuffer(checked_bytes(B * K * F, sizeof(std::complex<T>)));
     std::complex<T>* dst = copy_.as<std::complex<T>>();
-    const std::complex<T>* src = data_;
-    const int64_t* st = strides_;
-    parallel_for(B * F, 1, [&](int64_t begin, int64_t end) {
-        for (int64_t q = begin; q < end; ++q) {
-            const int64_t b = q / F, f = q % F;
-            const std::complex<T>* in = src + b * st[0] + f * st[2];
-            std::complex<T>* out = dst + q * K;
-            for (int64_t k = 0; k < K; ++k) out[k] = in[k * st[1]];
-        }
-    });
+    // The (batch, frames, bins) view of the memory, copied into C order: a
+    // bin-major spectrum (C order as given) goes through the tiled transpose.
+    const auto item = static_cast<py::ssize_t>(sizeof(std::complex<T>));
+    const py::ssize_t shape[3] = {B, F, K};
+    const py::ssize_t strides[3] = {strides_[0] * item, strides_[2] * item, strides_[1] * item};
+    copy_strided(data_, 3, shape, strides, sizeof(std::complex<T>), dst);
     return dst;
 }
 

@@ -115,6 +115,9 @@ public:
     int64_t bins() const { return shape_[1]; }
     int64_t frames() const { return shape_[2]; }
     const std::complex<T>* frame_major();
+    // The memory itself when it is in C order (bins before frames) and not
+    // also frame-major, for readers that take that layout; else null.
+    const std::complex<T>* bin_major() const;
 
 private:
     py::array_t<std::complex<T>, py::array::forcecast> array_;

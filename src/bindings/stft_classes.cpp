@@ -155,13 +155,18 @@ private:
         auto out = pooled_array<T>({B, L});
         const T* src = x.data();
         T* dst = out.mutable_data();
-        // Read without the lock: a complex gradient is made frame-major there.
+        // Read without the lock: a complex gradient is made frame-major there,
+        // unless the CPU engine reads it in C order as it lies.
         auto g = [&] {
             return complex_grad ? reinterpret_cast<const T*>(complex_grad->frame_major()) : real_grad.data();
         };
+        const T* bin_major = complex_grad ? reinterpret_cast<const T*>(complex_grad->bin_major()) : nullptr;
         run_unlocked<T>(
             engine, [&](auto& gpu) { gpu.backward_staged(g(), src, B, L, mode, dst); },
-            [&] { ops::stft_backward(p, g(), src, B, L, mode, dst); });
+            [&] {
+                if (bin_major != nullptr) return ops::stft_backward(p, bin_major, src, B, L, mode, dst, true);
+                ops::stft_backward(p, g(), src, B, L, mode, dst);
+            });
         return out;
     }
 };

@@ -214,8 +214,9 @@ FramedRows<T> framed_rows(const FrameOptions& options, const T* window, const T*
 }
 
 // How an output gradient holds a frame's `width` values: bin-major ([b][v][f],
-// frames fastest, as the real outputs) or frame-major ([b][f][v]).
-enum class FrameLayout { bin_major, frame_major };
+// frames fastest, as the real outputs), frame-major ([b][f][v]), or
+// bin-major over complex values ([b][k][f] pairs of T, width = 2 per bin).
+enum class FrameLayout { bin_major, frame_major, complex_bin_major };
 
 // The forward loop of the framed engines: every (row, frame) goes to
 // stage(task, b, f, values), which transforms the frame (in.spectrum or
@@ -314,9 +315,31 @@ struct PaddedRowSink {
     }
 };
 
+// Block [f0, f0 + count) of a bin-major gradient row (`rows` values of E per
+// frame, row_grad at the row's start) into a frame-major block, for task q
+// of a framed backward pass whose tasks end at `end`.  The next block's
+// gradient (this chunk's or the next one's) sits in `rows` lines a row
+// apart, too far apart for the hardware to guess: it is asked for now and
+// arrives while this block transforms.
+template <typename E, typename T>
+void load_gradient_block(const E* row_grad, const T* grad, int64_t q, int64_t count, int64_t f0, int64_t fb,
+                         int64_t end, int64_t chunks, int64_t F, int64_t rows, E* block) {
+    load_block(row_grad + f0, F, count, rows, block);
+    if (f0 + count < fb) {
+        // Where it starts in a line this block already has, only the line
+        // of its last frame is new.
+        const int64_t last = std::min(kFrameBlock, fb - f0 - count) - 1;
+        prefetch_rows(row_grad + f0 + count + last, F, rows, 1);
+    } else if (q + 1 < end) {
+        const int64_t nb = (q + 1) / chunks, nf0 = ((q + 1) % chunks) * kBackwardChunk;
+        const E* next_row = reinterpret_cast<const E*>(grad) + nb * rows * F;
+        prefetch_rows(next_row + nf0, F, rows, std::min(kFrameBlock, F - nf0));
+    }
+}
+
 // The backward loop of the framed engines: the output gradient of a frame
 // (its `width` values: for bin-major layouts a task-owned copy the adjoint
-// may overwrite, for frame-major ones grad itself, to be left as it is) goes to
+// may overwrite, for the frame-major one grad itself, to be left as it is) goes to
 // adjoint(task, b, f, g), which returns the n_fft gradients of the frame's
 // windowed samples before the window (in task memory, valid until its next
 // call); it recomputes what it needs of the spectrum itself.  Each task takes
@@ -366,22 +389,12 @@ void framed_backward(const FramedRows<T>& in, const T* grad, int64_t width, Fram
             T* carry = carries + q * overlap;
             for (int64_t f0 = fa; f0 < fb; f0 += kFrameBlock) {
                 const int64_t count = std::min(kFrameBlock, fb - f0);
-                const bool bin_major = layout == FrameLayout::bin_major;
-                if (bin_major) {
-                    load_block(row_grad + f0, F, count, width, block.data());
-                    // The next block's gradient (this chunk's or the next
-                    // one's) sits in `width` lines a row apart, too far apart
-                    // for the hardware to guess: ask for them now, they
-                    // arrive while this block transforms.
-                    if (f0 + count < fb) {
-                        // Where it starts in a line this block already has, only
-                        // the line of its last frame is new.
-                        const int64_t last = std::min(kFrameBlock, fb - f0 - count) - 1;
-                        prefetch_rows(row_grad + f0 + count + last, F, width, 1);
-                    } else if (q + 1 < end) {
-                        const int64_t nb = (q + 1) / chunks, nf0 = ((q + 1) % chunks) * kBackwardChunk;
-                        prefetch_rows(grad + nb * width * F + nf0, F, width, std::min(kFrameBlock, F - nf0));
-                    }
+                const bool bin_major = layout != FrameLayout::frame_major;
+                if (layout == FrameLayout::complex_bin_major) {
+                    load_gradient_block(reinterpret_cast<const std::complex<T>*>(row_grad), grad, q, count, f0, fb,
+                                        end, chunks, F, width / 2, reinterpret_cast<std::complex<T>*>(block.data()));
+                } else if (bin_major) {
+                    load_gradient_block(row_grad, grad, q, count, f0, fb, end, chunks, F, width, block.data());
                 }
                 for (int64_t j = 0; j < count; ++j) {
                     const int64_t f = f0 + j, p0 = f * hop;

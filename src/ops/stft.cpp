@@ -64,11 +64,11 @@ void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L,
 
 template <typename T>
 void stft_backward(const StftParams<T>& p, const T* grad, const T* signal, int64_t B, int64_t L, OutputMode mode,
-                   T* grad_signal) {
+                   T* grad_signal, bool complex_bin_major) {
     const FramedRows<T> in = framed_rows(p, p.window_values.data(), signal, B, L);
     const int32_t K = p.n_bins();
     const bool even = p.n_fft % 2 == 0;
-    // Complex gradients are frame-major, interleaved (re, im) per bin.
+    // Complex gradients reach the adjoint frame by frame, interleaved (re, im) per bin.
     auto complex_adjoint = [&](FrameScratch<T>& s, int64_t, int64_t, T* g) {
         vec::hermitian_halve(g, s.spec_values(), K, even);
         return interleaved_adjoint(s, s.spec.data());
@@ -80,7 +80,8 @@ void stft_backward(const StftParams<T>& p, const T* grad, const T* signal, int64
         return interleaved_adjoint(s, s.spec.data());
     };
     if (mode == OutputMode::complex) {
-        framed_backward<FrameScratch<T>>(in, grad, 2 * K, FrameLayout::frame_major, grad_signal, complex_adjoint);
+        const FrameLayout layout = complex_bin_major ? FrameLayout::complex_bin_major : FrameLayout::frame_major;
+        framed_backward<FrameScratch<T>>(in, grad, 2 * K, layout, grad_signal, complex_adjoint);
     } else {
         framed_backward<FrameScratch<T>>(in, grad, K, FrameLayout::bin_major, grad_signal, real_adjoint);
     }
@@ -91,8 +92,8 @@ template struct StftParams<double>;
 template void stft_forward<float>(const StftParams<float>&, const float*, int64_t, int64_t, OutputMode, float*);
 template void stft_forward<double>(const StftParams<double>&, const double*, int64_t, int64_t, OutputMode, double*);
 template void stft_backward<float>(const StftParams<float>&, const float*, const float*, int64_t, int64_t,
-                                   OutputMode, float*);
+                                   OutputMode, float*, bool);
 template void stft_backward<double>(const StftParams<double>&, const double*, const double*, int64_t, int64_t,
-                                    OutputMode, double*);
+                                    OutputMode, double*, bool);
 
 }  // namespace qorva::dsp::ops

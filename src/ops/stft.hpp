@@ -36,11 +36,13 @@ struct StftParams : FrameOptions {
 template <typename T>
 void stft_forward(const StftParams<T>& p, const T* signal, int64_t B, int64_t L, OutputMode mode, T* out);
 
-// Gradient with respect to the signal; `grad` has the layout of `mode`.  The
-// signal is only read by the real modes (to recompute the spectrum).
+// Gradient with respect to the signal; `grad` has the layout of `mode`, or
+// for "complex" with `complex_bin_major` the C order of a (B, K, F) complex
+// array (bins before frames), which is read in place.  The signal is only
+// read by the real modes (to recompute the spectrum).
 template <typename T>
 void stft_backward(const StftParams<T>& p, const T* grad, const T* signal, int64_t B, int64_t L, OutputMode mode,
-                   T* grad_signal);
+                   T* grad_signal, bool complex_bin_major = false);
 
 // Decibels as used everywhere: 10*log10(max(power, 1e-10)), computed in double;
 // a NaN power gives the floor.
