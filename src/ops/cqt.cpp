@@ -12,6 +12,7 @@
 #include "ops/options.hpp"
 #include "runtime/buffer_pool.hpp"
 #include "runtime/thread_pool.hpp"
+#include "runtime/vector_clones.hpp"
 
 namespace qorva::dsp::ops {
 
@@ -64,17 +65,9 @@ std::vector<T> halfband_taps() {
 }
 
 // y[i] += sum_j taps[j] * src[i + j] for i < n, 32 taps.  The loop over i
-// vectorises; on x86-64 an AVX2 clone is picked at load time where the CPU has
-// it (each output is summed in the same order by every clone). ThreadSanitizer
-// builds go without the clones: the loader runs the clone resolver before the
-// TSan runtime is up, and the instrumented resolver crashes the program.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
-#define QORVA_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define QORVA_SIMD_CLONES
-#endif
-
-QORVA_SIMD_CLONES void fir32_accumulate(const float* taps, const float* src, float* y, int64_t n) {
+// vectorises, compiled per instruction set (runtime/vector_clones.hpp); each
+// output is summed in the same order, unfused, by every clone.
+QORVA_VECTOR_CLONES void fir32_accumulate(const float* taps, const float* src, float* y, int64_t n) {
     for (int j = 0; j < 32; ++j) {
         const float h = taps[j];
         const float* s = src + j;
@@ -82,12 +75,23 @@ QORVA_SIMD_CLONES void fir32_accumulate(const float* taps, const float* src, flo
     }
 }
 
-QORVA_SIMD_CLONES void fir32_accumulate(const double* taps, const double* src, double* y, int64_t n) {
+QORVA_VECTOR_CLONES void fir32_accumulate(const double* taps, const double* src, double* y, int64_t n) {
     for (int j = 0; j < 32; ++j) {
         const double h = taps[j];
         const double* s = src + j;
         for (int64_t i = 0; i < n; ++i) y[i] += h * s[i];
     }
+}
+
+// out[q] = src[(first + q) * stride] for q < count where 0 <= first + q < n,
+// zero elsewhere: a stretch of a signal padded with zeros at both ends.
+template <typename T>
+void gather_padded(const T* src, int64_t stride, int64_t n, int64_t first, int64_t count, T* out) {
+    const int64_t lo = std::clamp<int64_t>(-first, 0, count);
+    const int64_t hi = std::clamp<int64_t>(n - first, lo, count);
+    std::fill(out, out + lo, T(0));
+    for (int64_t q = lo; q < hi; ++q) out[q] = src[(first + q) * stride];
+    std::fill(out + hi, out + count, T(0));
 }
 
 template <typename T>
@@ -400,11 +404,7 @@ void CqtEngine<T>::decimate(const T* x, int64_t n, T* y) const {
         PoolBuffer odd_block(static_cast<std::size_t>(end - begin + 32) * sizeof(T));
         T* odd = odd_block.as<T>();
         // odd[q] = x[2(begin - 16 + q) + 1], zero outside.
-        std::fill(odd, odd + (end - begin + 32), T(0));
-        for (int64_t q = 0; q < end - begin + 32; ++q) {
-            const int64_t m = begin - 16 + q;
-            if (m >= 0 && m < n_odd) odd[q] = x[2 * m + 1];
-        }
+        gather_padded(x + 1, 2, n_odd, begin - 16, end - begin + 32, odd);
         constexpr int64_t kBlock = 512;  // outputs per pass, kept in L1 across the 32 taps
         for (int64_t b0 = begin; b0 < end; b0 += kBlock) {
             const int64_t b1 = std::min(end, b0 + kBlock);
@@ -425,7 +425,9 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx) const {
     const T hc = halfband_[0];
     const T* ho = halfband_.data() + 1;
     const T gain = kSqrt2<T>;
-    for (int64_t i = 0; i < out_len; ++i) gx[2 * i] += gain * hc * gy[i];
+    // A task takes the samples 2m and 2m + 1 for m in [begin, end), the last
+    // task also the even ones past the odd ones.
+    if (n_odd == 0 && out_len > 0) gx[0] += gain * hc * gy[0];
     parallel_for(n_odd, 8192, [&](int64_t begin, int64_t end) {
         // Pooled scratch, as in decimate.
         const int64_t count = end - begin;
@@ -435,11 +437,7 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx) const {
         T reversed[32];
         // padded[q] = gy[begin - 15 + q], zero outside; odd sample m reads
         // gy[m + 16 - j] = padded[m - begin + 31 - j].
-        std::fill(padded, padded + count + 32, T(0));
-        for (int64_t q = 0; q < count + 32; ++q) {
-            const int64_t i = begin - 15 + q;
-            if (i >= 0 && i < out_len) padded[q] = gy[i];
-        }
+        gather_padded(gy, 1, out_len, begin - 15, count + 32, padded);
         std::fill(acc, acc + count, T(0));
         // The transposed filter runs the taps in reverse over the padded
         // gradient, a block of outputs at a time as in decimate.
@@ -449,7 +447,13 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx) const {
         for (int64_t b0 = 0; b0 < count; b0 += kBlock) {
             fir32_accumulate(reversed, padded + b0, acc + b0, std::min(kBlock, count - b0));
         }
-        for (int64_t m = begin; m < end; ++m) gx[2 * m + 1] += gain * acc[m - begin];
+        for (int64_t m = begin; m < end; ++m) {
+            gx[2 * m] += gain * hc * gy[m];
+            gx[2 * m + 1] += gain * acc[m - begin];
+        }
+        if (end == n_odd) {
+            for (int64_t i = n_odd; i < out_len; ++i) gx[2 * i] += gain * hc * gy[i];
+        }
     });
 }
 
