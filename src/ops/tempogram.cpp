@@ -131,24 +131,25 @@ struct PairGradient {
     // are left to the scalar factors), then its gradient spectrum H in xr, xi.
     AlignedBuffer<T> frame[2], xr[2], xi[2], gr[2], power[2];
 
-    // zg = g + i b g' for the pair's output gradients, which sit side by side
-    // in every lag row (lag l at gl[l * F] and gl[l * F + 1]); a frame that
-    // is not live enters as zeros.  b = 2^shift brings g' to the size of g;
-    // returns shift.
-    int load_gradients(const T* gl, int64_t F, const bool live[2]) {
+    // zg = g + i b g' for the pair's output gradients g (lag l at gl[l]) and
+    // g' (at gl[W + l]); a frame that is not live enters as zeros.
+    // b = 2^shift brings g' to the size of g; returns shift.
+    int load_gradients(const T* gl, const bool live[2]) {
         C* __restrict z = zg.data();
+        const T* __restrict g = gl;
+        const T* __restrict h = gl + W;
         if (!live[1]) {
-            for (int64_t i = 0; i < W; ++i) z[i] = C(gl[i * F], T(0));
+            for (int64_t i = 0; i < W; ++i) z[i] = C(g[i], T(0));
             return 0;
         }
         if (!live[0]) {
-            for (int64_t i = 0; i < W; ++i) z[i] = C(T(0), gl[i * F + 1]);
+            for (int64_t i = 0; i < W; ++i) z[i] = C(T(0), h[i]);
             return 0;
         }
         double norms[2][2] = {};  // squared norms of g and g', two partial sums each
         int64_t i = 0;
         for (; i + 2 <= W; i += 2) {
-            const T p0 = gl[i * F], q0 = gl[i * F + 1], p1 = gl[(i + 1) * F], q1 = gl[(i + 1) * F + 1];
+            const T p0 = g[i], q0 = h[i], p1 = g[i + 1], q1 = h[i + 1];
             z[i] = C(p0, q0);
             z[i + 1] = C(p1, q1);
             norms[0][0] += static_cast<double>(p0) * static_cast<double>(p0);
@@ -157,7 +158,7 @@ struct PairGradient {
             norms[1][1] += static_cast<double>(q1) * static_cast<double>(q1);
         }
         for (; i < W; ++i) {
-            const T p0 = gl[i * F], q0 = gl[i * F + 1];
+            const T p0 = g[i], q0 = h[i];
             z[i] = C(p0, q0);
             norms[0][0] += static_cast<double>(p0) * static_cast<double>(p0);
             norms[1][0] += static_cast<double>(q0) * static_cast<double>(q0);
@@ -335,11 +336,21 @@ void TempogramEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t 
         PairGradient<T> s(N, W_);
         auto& fft = *s.fft.impl;
         const T* __restrict win = window_.data();
+        // The block's output gradients frame by frame: lag l of frame f0 + j
+        // at j * W + l.
+        AlignedBuffer<T> block_grad(static_cast<std::size_t>(kTempoBlock * W));
         for (int64_t blk = begin; blk < end; ++blk) {
             const int64_t b = blk / blocks_per_row;
             const int64_t f0 = (blk % blocks_per_row) * kTempoBlock;
             const int64_t count = std::min(kTempoBlock, F - f0);
             const T* grad_row = grad + b * W * F;  // lag l of frame t at l * F + t
+            // Its W rows lie F apart: one transpose reads each line once,
+            // where the pairs would each touch all W of them.
+            load_block(grad_row + f0, F, count, W, block_grad.data());
+            if (blk + 1 < end) {
+                const int64_t nb = (blk + 1) / blocks_per_row, nf0 = ((blk + 1) % blocks_per_row) * kTempoBlock;
+                prefetch_rows(grad + nb * W * F + nf0, F, W, std::min(kTempoBlock, F - nf0));
+            }
             T* __restrict acc = spans + blk * span;
             std::fill(acc, acc + span, T(0));
             for (int64_t j = 0; j < count; j += 2) {
@@ -373,7 +384,7 @@ void TempogramEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t 
                 const T* __restrict fb = s.frame[1].data();
                 C* __restrict zf = s.zf.data();
                 for (int64_t i = 0; i < W; ++i) zf[i] = C(fa[i], a * fb[i]);
-                const int shift_g = s.load_gradients(grad_row + f0 + j, F, live);
+                const int shift_g = s.load_gradients(block_grad.data() + j * W, live);
                 fft.forward(s.zf.data(), s.Zf.data());
                 fft.forward(s.zg.data(), s.Zg.data());
                 s.split();
