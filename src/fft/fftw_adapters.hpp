@@ -76,9 +76,9 @@ public:
 
     // Plans for a real (r2c/c2r, or packed: complex of length n/2) or complex
     // transform of length n; made on first request.  Key 2n for real, 2n + 1
-    // for complex.  A measured length is
-    // planned from the saved wisdom when it holds the plan (about a
-    // millisecond), else measured and the wisdom saved for later processes.
+    // for complex.  A measured length is planned from the saved wisdom when it
+    // holds the plan (about a millisecond), else measured and the wisdom
+    // saved for later processes.
     const FftwPlans<T>& get(int32_t n, bool real);
 
     // Number of plan pairs made so far (for tests of plan sharing).

@@ -425,12 +425,11 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx) const {
     const T hc = halfband_[0];
     const T* ho = halfband_.data() + 1;
     const T gain = kSqrt2<T>;
-    // A task takes the samples 2m and 2m + 1 for m in [begin, end), the last
-    // task also the even ones past the odd ones.
-    if (n_odd == 0 && out_len > 0) gx[0] += gain * hc * gy[0];
-    parallel_for(n_odd, 8192, [&](int64_t begin, int64_t end) {
+    // A task takes the samples 2m and, where they exist, 2m + 1 for m in
+    // [begin, end): the even ones are one more than the odd ones for odd n.
+    parallel_for(out_len, 8192, [&](int64_t begin, int64_t end) {
         // Pooled scratch, as in decimate.
-        const int64_t count = end - begin;
+        const int64_t count = std::max<int64_t>(std::min(end, n_odd) - begin, 0);  // odd samples
         PoolBuffer scratch(static_cast<std::size_t>(2 * count + 32) * sizeof(T));
         T* padded = scratch.as<T>();
         T* acc = padded + count + 32;
@@ -447,13 +446,11 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx) const {
         for (int64_t b0 = 0; b0 < count; b0 += kBlock) {
             fir32_accumulate(reversed, padded + b0, acc + b0, std::min(kBlock, count - b0));
         }
-        for (int64_t m = begin; m < end; ++m) {
+        for (int64_t m = begin; m < begin + count; ++m) {
             gx[2 * m] += gain * hc * gy[m];
             gx[2 * m + 1] += gain * acc[m - begin];
         }
-        if (end == n_odd) {
-            for (int64_t i = n_odd; i < out_len; ++i) gx[2 * i] += gain * hc * gy[i];
-        }
+        for (int64_t m = begin + count; m < end; ++m) gx[2 * m] += gain * hc * gy[m];
     });
 }
 

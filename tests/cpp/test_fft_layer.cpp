@@ -116,8 +116,6 @@ TEST_CASE("an fftw plan and a bluestein kernel are made once per length") {
     CHECK_EQ(KernelCache<float>::instance().builds(), kernels + 1);
 }
 
-QTEST_MAIN
-
 TEST_CASE("the packed real passes give the same bits at every vector width") {
     // Half lengths around the vector steps, with and without a middle bin.
     for (int half : {16, 17, 18, 19, 23, 33, 1024}) {
@@ -138,3 +136,4 @@ TEST_CASE("the packed real passes give the same bits at every vector width") {
     }
 }
 
+QTEST_MAIN
