@@ -103,6 +103,37 @@ template <typename T>
 }
 
 template <typename T>
+[[gnu::always_inline]] inline double hermitian_power_dot_body(const T* __restrict X, const T* __restrict G, int64_t K,
+                                                             bool even_n) {
+    auto term = [&](int64_t k) {
+        const T p = X[2 * k] * X[2 * k] + X[2 * k + 1] * X[2 * k + 1];
+        return static_cast<double>(p) * static_cast<double>(G[2 * k]);
+    };
+    const int64_t interior_end = even_n ? K - 1 : K;  // bins 1 .. interior_end - 1 have a mirror image
+    double acc[8] = {};
+    int64_t k = 1;
+    for (; k + 8 <= interior_end; k += 8) {
+        for (int l = 0; l < 8; ++l) acc[l] += term(k + l);
+    }
+    double tail = 0.0;
+    for (; k < interior_end; ++k) tail += term(k);
+    const double interior = (((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]))) + tail;
+    double ends = K > 0 ? term(0) : 0.0;
+    if (even_n && K > 1) ends += term(K - 1);
+    return ends + 2.0 * interior;
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void scale_by_real_part_body(T* __restrict X, const T* __restrict G, int64_t K,
+                                                           T lowered, T scale) {
+    for (int64_t k = 0; k < K; ++k) {
+        const T w = scale * (G[2 * k] - lowered);
+        X[2 * k] *= w;
+        X[2 * k + 1] *= w;
+    }
+}
+
+template <typename T>
 [[gnu::always_inline]] inline T dot_body(const T* __restrict a, const T* __restrict b, int64_t n) {
     T tail = T(0);
     const int64_t body = n - n % 8;
@@ -276,6 +307,20 @@ QORVA_VECTOR_CLONES void hermitian_halve(const float* G, float* out, int64_t K, 
 }
 QORVA_VECTOR_CLONES void hermitian_halve(const double* G, double* out, int64_t K, bool even_n) {
     hermitian_halve_body(G, out, K, even_n);
+}
+
+QORVA_VECTOR_CLONES double hermitian_power_dot(const float* X, const float* G, int64_t K, bool even_n) {
+    return hermitian_power_dot_body(X, G, K, even_n);
+}
+QORVA_VECTOR_CLONES double hermitian_power_dot(const double* X, const double* G, int64_t K, bool even_n) {
+    return hermitian_power_dot_body(X, G, K, even_n);
+}
+
+QORVA_VECTOR_CLONES void scale_by_real_part(float* X, const float* G, int64_t K, float lowered, float scale) {
+    scale_by_real_part_body(X, G, K, lowered, scale);
+}
+QORVA_VECTOR_CLONES void scale_by_real_part(double* X, const double* G, int64_t K, double lowered, double scale) {
+    scale_by_real_part_body(X, G, K, lowered, scale);
 }
 
 QORVA_VECTOR_CLONES void band_dots(const float* w, const int32_t* offset, const int32_t* start, const float* x,

@@ -48,6 +48,17 @@ void output_gradient(GradRule rule, const double* g, double* X, int64_t K, bool 
 void hermitian_halve(const float* G, float* out, int64_t K, bool even_n);
 void hermitian_halve(const double* G, double* out, int64_t K, bool even_n);
 
+// Sum of |X_k|^2 Re G_k over the full Hermitian spectrum of length n, from
+// the half spectra X and G: bin 0 and, for even n, bin K-1 once, the others
+// twice.  |X_k|^2 is formed in T, the products and sums in double, in eight
+// partial sums whatever the vector width.
+double hermitian_power_dot(const float* X, const float* G, int64_t K, bool even_n);
+double hermitian_power_dot(const double* X, const double* G, int64_t K, bool even_n);
+
+// X_k <- scale * (Re G_k - lowered) * X_k in place (complex X, interleaved).
+void scale_by_real_part(float* X, const float* G, int64_t K, float lowered, float scale);
+void scale_by_real_part(double* X, const double* G, int64_t K, double lowered, double scale);
+
 // out[m] = sum over i < offset[m + 1] - offset[m] of w[offset[m] + i] * x[start[m] + i]
 // for m < bands: a banded matrix (band m's weights stored from offset[m]) times
 // x.  Each sum runs whole groups of eight in eight partial sums (element i
