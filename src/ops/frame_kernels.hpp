@@ -218,6 +218,53 @@ FramedRows<T> framed_rows(const FrameOptions& options, const T* window, const T*
 // bin-major over complex values ([b][k][f] pairs of T, width = 2 per bin).
 enum class FrameLayout { bin_major, frame_major, complex_bin_major };
 
+// Outputs at least this large are written around the caches: they would
+// only push out what the call still reads, and the caller meets them in
+// memory anyway.
+inline constexpr int64_t kStreamedOutputBytes = int64_t{8} << 20;
+
+// framed_forward for float outputs wide enough to fill lines: the frames of
+// a task's stretch of one row go round a ring of vec::kRingFrames frames, and
+// every vec::kLineFrames frames each output row gets the one line those
+// frames complete, whole (pieces at the stretch's ends), where blocks of
+// frames would write each line in two pieces and fetch it twice.  Large
+// outputs are streamed; smaller ones have their next lines fetched for
+// writing, a few rows per frame, while the frames transform.
+template <typename Task, typename Stage>
+void framed_forward_lines(const FramedRows<float>& in, int64_t width, float* out, const Stage& stage) {
+    constexpr int64_t kLine = vec::kLineFrames;
+    const int64_t F = in.F;
+    const int64_t stride = (width + kLine - 1) / kLine * kLine;
+    const bool stream = in.B * width * F * static_cast<int64_t>(sizeof(float)) >= kStreamedOutputBytes;
+    parallel_for(in.B * F, 64, [&](int64_t begin, int64_t end) {
+        Task task(in.geometry.n_fft);
+        fft::AlignedBuffer<float> ring(static_cast<std::size_t>(vec::kRingFrames * stride));
+        for (int64_t q = begin; q < end;) {
+            const int64_t b = q / F, fa = q % F, fe = std::min(F, fa + (end - q));
+            float* rows = out + b * width * F;
+            int64_t epoch = fa / kLine * kLine;  // lines that end by here are done or lie before fa
+            for (int64_t f = fa; f < fe; ++f) {
+                const int64_t part = f % kLine;
+                if (!stream) {
+                    // The line that the current epoch completes holds frame epoch - kLine.
+                    const int64_t r0 = width * part / kLine, r1 = width * (part + 1) / kLine;
+                    prefetch_rows(rows + r0 * F + (f - part), F, r1 - r0, 1, true);
+                }
+                stage(task, b, f, ring.data() + (f % vec::kRingFrames) * stride);
+                if (part == kLine - 1) {
+                    epoch = f + 1;
+                    vec::store_lines(ring.data(), stride, width, rows, F, epoch, fa, fe, stream);
+                }
+            }
+            // What the last frames began: lines ending in the next two epochs.
+            vec::store_lines(ring.data(), stride, width, rows, F, epoch + kLine, fa, fe, stream);
+            vec::store_lines(ring.data(), stride, width, rows, F, epoch + 2 * kLine, fa, fe, stream);
+            q += fe - fa;
+        }
+        if (stream) vec::finish_streaming_stores();
+    });
+}
+
 // The forward loop of the framed engines: every (row, frame) goes to
 // stage(task, b, f, values), which transforms the frame (in.spectrum or
 // in.spectrum_interleaved) and writes its `width` output values; blocks of
@@ -225,6 +272,12 @@ enum class FrameLayout { bin_major, frame_major, complex_bin_major };
 // per-task scratch, a FrameScratch<T> or one extending it, built from n_fft.
 template <typename Task, typename T, typename Stage>
 void framed_forward(const FramedRows<T>& in, int64_t width, T* out, const Stage& stage) {
+    if constexpr (std::is_same_v<T, float>) {
+        // Ring offsets are 32-bit; narrow outputs fill no lines.
+        if (vec::has_line_stores() && width >= vec::kLineFrames && width < (int64_t{1} << 25)) {
+            return framed_forward_lines<Task>(in, width, out, stage);
+        }
+    }
     const int64_t F = in.F;
     parallel_for(in.B * F, 64, [&](int64_t begin, int64_t end) {
         Task task(in.geometry.n_fft);

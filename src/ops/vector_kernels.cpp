@@ -1,6 +1,8 @@
 #include "ops/vector_kernels.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "runtime/vector_clones.hpp"
 
@@ -364,6 +366,93 @@ void transpose(const float* src, int64_t ss, float* dst, int64_t ds, int64_t row
 }
 void transpose(const double* src, int64_t ss, double* dst, int64_t ds, int64_t rows, int64_t cols) {
     transpose_any(src, ss, dst, ds, rows, cols);
+}
+
+namespace {
+
+// The first frame of a row's line that ends at or before frame `epoch` and
+// starts after epoch - 2 * kLineFrames: epoch less the frames from the
+// start of epoch's own line, less a line.  Integer arithmetic: the frames
+// may lie past the row's ends.
+int64_t line_start(const float* row, int64_t epoch) {
+    const uintptr_t frame = reinterpret_cast<uintptr_t>(row) / sizeof(float) + static_cast<uintptr_t>(epoch);
+    return epoch - static_cast<int64_t>(frame % kLineFrames) - kLineFrames;
+}
+
+}  // namespace
+
+#ifdef QORVA_X86_TRANSPOSE
+namespace {
+
+// One gather per line: lane l reads frame s + l of row r from its ring slot.
+__attribute__((target("avx512f"))) void store_lines_avx512(const float* ring, int64_t stride, int64_t width,
+                                                           float* rows, int64_t F, int64_t epoch, int64_t lo,
+                                                           int64_t hi, bool stream) {
+    static_assert(kLineFrames == 16 && kRingFrames == 32);
+    // slot_offset[i] = (i % 32) * stride: the ring offsets of 16 consecutive
+    // frames from any slot on.
+    alignas(64) int32_t slot_offset[2 * kRingFrames];
+    for (int32_t i = 0; i < 2 * kRingFrames; ++i) slot_offset[i] = static_cast<int32_t>((i % kRingFrames) * stride);
+    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    for (int64_t r = 0; r < width; ++r) {
+        float* row = rows + r * F;
+        const int64_t s = line_start(row, epoch);
+        const int64_t first = std::max(s, lo), last = std::min(s + kLineFrames, hi);
+        if (first >= last) continue;
+        const __m512i offsets = _mm512_add_epi32(
+            _mm512_loadu_si512(slot_offset + (s & (kRingFrames - 1))), _mm512_set1_epi32(static_cast<int32_t>(r)));
+        // (The masked form: the plain one starts from an undefined register.)
+        const __m512 line = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), 0xFFFF, offsets, ring, sizeof(float));
+        if (first == s && last == s + kLineFrames) {
+            if (stream) {
+                _mm512_stream_ps(row + s, line);
+            } else {
+                _mm512_store_ps(row + s, line);
+            }
+        } else {
+            // The lanes of [first, last): a piece shared with a neighbouring
+            // task or the row's ends.
+            const __mmask16 keep = _mm512_cmpge_epi32_mask(lane, _mm512_set1_epi32(static_cast<int32_t>(first - s))) &
+                                   _mm512_cmplt_epi32_mask(lane, _mm512_set1_epi32(static_cast<int32_t>(last - s)));
+            // The line may begin before the array or end after it: its
+            // address is formed as an integer, and masked lanes touch nothing.
+            _mm512_mask_storeu_ps(reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(row) + s * sizeof(float)), keep,
+                                  line);
+        }
+    }
+}
+
+}  // namespace
+#endif
+
+bool has_line_stores() {
+#ifdef QORVA_X86_TRANSPOSE
+    static const bool yes = __builtin_cpu_supports("avx512f");
+    return yes;
+#else
+    return false;
+#endif
+}
+
+void store_lines(const float* ring, int64_t stride, int64_t width, float* rows, int64_t F, int64_t epoch, int64_t lo,
+                 int64_t hi, bool stream) {
+#ifdef QORVA_X86_TRANSPOSE
+    if (has_line_stores()) return store_lines_avx512(ring, stride, width, rows, F, epoch, lo, hi, stream);
+#endif
+    // Elsewhere the same lines, one value at a time.
+    for (int64_t r = 0; r < width; ++r) {
+        float* row = rows + r * F;
+        const int64_t s = line_start(row, epoch);
+        for (int64_t f = std::max(s, lo); f < std::min(s + kLineFrames, hi); ++f) {
+            row[f] = ring[(f & (kRingFrames - 1)) * stride + r];
+        }
+    }
+}
+
+void finish_streaming_stores() {
+#ifdef QORVA_X86_TRANSPOSE
+    _mm_sfence();
+#endif
 }
 
 const char* transpose_isa() {

@@ -104,4 +104,29 @@ void transpose(const double* src, int64_t src_stride, double* dst, int64_t dst_s
 // for diagnostics.
 const char* transpose_isa();
 
+// Whole-line stores of bin-major float outputs.  A row's 64-byte lines each
+// hold kLineFrames consecutive frames; a framed forward that keeps its last
+// kRingFrames frames in a ring (frame f's `width` values at
+// ring + (f % kRingFrames) * stride) writes every line of every row once,
+// whole, instead of in pieces from consecutive blocks of frames, each of which
+// would fetch the line again.
+inline constexpr int64_t kLineFrames = 16;
+inline constexpr int64_t kRingFrames = 32;
+
+// True when store_lines runs here (AVX-512).
+bool has_line_stores();
+
+// For every row r < width (its frames at rows + r * F): the line whose last
+// frame is the latest one before `epoch` (a multiple of kLineFrames) to
+// start a line, i.e. the line that frames epoch - kLineFrames .. epoch - 1
+// complete, written from the ring for its frames in [lo, hi) only.  Needs
+// stride >= width rounded up to a multiple of kLineFrames, and the ring to
+// hold every frame of [lo, hi) in [epoch - kRingFrames, epoch).  With
+// `stream`, whole lines go around the caches (non-temporal stores, no fetch
+// of the line first); the writer calls finish_streaming_stores() before
+// anything else may read them.
+void store_lines(const float* ring, int64_t stride, int64_t width, float* rows, int64_t F, int64_t epoch, int64_t lo,
+                 int64_t hi, bool stream);
+void finish_streaming_stores();
+
 }  // namespace qorva::dsp::ops::vec
