@@ -238,7 +238,9 @@ void framed_forward_lines(const FramedRows<float>& in, int64_t width, float* out
     const bool stream = in.B * width * F * static_cast<int64_t>(sizeof(float)) >= kStreamedOutputBytes;
     parallel_for(in.B * F, 64, [&](int64_t begin, int64_t end) {
         Task task(in.geometry.n_fft);
-        fft::AlignedBuffer<float> ring(static_cast<std::size_t>(vec::kRingFrames * stride));
+        // Pooled: a ring is larger than the allocator keeps for reuse.
+        PoolBuffer ring_block(static_cast<std::size_t>(vec::kRingFrames * stride) * sizeof(float));
+        float* ring = ring_block.as<float>();
         for (int64_t q = begin; q < end;) {
             const int64_t b = q / F, fa = q % F, fe = std::min(F, fa + (end - q));
             float* rows = out + b * width * F;
@@ -250,15 +252,15 @@ void framed_forward_lines(const FramedRows<float>& in, int64_t width, float* out
                     const int64_t r0 = width * part / kLine, r1 = width * (part + 1) / kLine;
                     prefetch_rows(rows + r0 * F + (f - part), F, r1 - r0, 1, true);
                 }
-                stage(task, b, f, ring.data() + (f % vec::kRingFrames) * stride);
+                stage(task, b, f, ring + (f % vec::kRingFrames) * stride);
                 if (part == kLine - 1) {
                     epoch = f + 1;
-                    vec::store_lines(ring.data(), stride, width, rows, F, epoch, fa, fe, stream);
+                    vec::store_lines(ring, stride, width, rows, F, epoch, fa, fe, stream);
                 }
             }
             // What the last frames began: lines ending in the next two epochs.
-            vec::store_lines(ring.data(), stride, width, rows, F, epoch + kLine, fa, fe, stream);
-            vec::store_lines(ring.data(), stride, width, rows, F, epoch + 2 * kLine, fa, fe, stream);
+            vec::store_lines(ring, stride, width, rows, F, epoch + kLine, fa, fe, stream);
+            vec::store_lines(ring, stride, width, rows, F, epoch + 2 * kLine, fa, fe, stream);
             q += fe - fa;
         }
         if (stream) vec::finish_streaming_stores();
