@@ -223,6 +223,9 @@ enum class FrameLayout { bin_major, frame_major, complex_bin_major };
 // memory anyway.
 inline constexpr int64_t kStreamedOutputBytes = int64_t{8} << 20;
 
+// Output rows from which a framed forward writes whole lines (see below).
+inline constexpr int64_t kLineStoreMinRows = 256;
+
 // framed_forward for float outputs wide enough to fill lines: the frames of
 // a task's stretch of one row go round a ring of vec::kRingFrames frames, and
 // every vec::kLineFrames frames each output row gets the one line those
@@ -275,8 +278,10 @@ void framed_forward_lines(const FramedRows<float>& in, int64_t width, float* out
 template <typename Task, typename T, typename Stage>
 void framed_forward(const FramedRows<T>& in, int64_t width, T* out, const Stage& stage) {
     if constexpr (std::is_same_v<T, float>) {
-        // Ring offsets are 32-bit; narrow outputs fill no lines.
-        if (vec::has_line_stores() && width >= vec::kLineFrames && width < (int64_t{1} << 25)) {
+        // With fewer rows the lines a block leaves half-written stay in the
+        // first-level cache until the next block completes them (128 mel
+        // bands: 16 KB); ring offsets are 32-bit.
+        if (vec::has_line_stores() && width >= kLineStoreMinRows && width < (int64_t{1} << 25)) {
             return framed_forward_lines<Task>(in, width, out, stage);
         }
     }
