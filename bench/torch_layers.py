@@ -23,6 +23,7 @@ lengths, see bench/cqt.py).
 from __future__ import annotations
 
 import argparse
+import os
 
 import numpy as np
 from common import optional, print_header, run_rows
@@ -115,6 +116,9 @@ def main() -> None:
 
     print(f"workload: {BATCH} x {SECONDS} s at {SR} Hz float32, forward + backward of sum(output); "
           f"n_fft {N_FFT}, hop {HOP}; 128 mels; 84 CQT bins")
+    if os.environ.get("OMP_WAIT_POLICY", "").upper() != "PASSIVE":
+        print("OMP_WAIT_POLICY is not PASSIVE: PyTorch's OpenMP threads spin after each torch operator, and without "
+              "a spare core the qorva rows at 2 threads share one with them (see the README's PyTorch section)")
     frames = qorva.StftEngine(N_FFT, HOP, N_FFT, "hann", True, "reflect").n_frames(x.shape[1])
     run_rows(rows, THREADS, args.repeats, torch, floor=(N_FFT, BATCH * frames))
 
