@@ -219,8 +219,8 @@ FramedRows<T> framed_rows(const FrameOptions& options, const T* window, const T*
 enum class FrameLayout { bin_major, frame_major, complex_bin_major };
 
 // Outputs at least this large are written around the caches: they would
-// only push out what the call still reads, and the caller meets them in
-// memory anyway.
+// push out what the call still reads, and stores around the caches need not
+// fetch each line before writing it.
 inline constexpr int64_t kStreamedOutputBytes = int64_t{8} << 20;
 
 // Output rows from which a framed forward writes whole lines (see below).
@@ -251,7 +251,7 @@ void framed_forward_lines(const FramedRows<float>& in, int64_t width, float* out
             for (int64_t f = fa; f < fe; ++f) {
                 const int64_t part = f % kLine;
                 if (!stream) {
-                    // The line that the current epoch completes holds frame epoch - kLine.
+                    // The lines the epoch under way completes each hold its first frame.
                     const int64_t r0 = width * part / kLine, r1 = width * (part + 1) / kLine;
                     prefetch_rows(rows + r0 * F + (f - part), F, r1 - r0, 1, true);
                 }

@@ -113,13 +113,14 @@ const char* transpose_isa();
 inline constexpr int64_t kLineFrames = 16;
 inline constexpr int64_t kRingFrames = 32;
 
-// True when store_lines runs here (AVX-512).
+// True when store_lines runs on the vector units here (AVX-512); elsewhere
+// it stores value by value, and the framed engines keep to blocks of frames.
 bool has_line_stores();
 
-// For every row r < width (its frames at rows + r * F): the line whose last
-// frame is the latest one before `epoch` (a multiple of kLineFrames) to
-// start a line, i.e. the line that frames epoch - kLineFrames .. epoch - 1
-// complete, written from the ring for its frames in [lo, hi) only.  Needs
+// For every row r < width (its frames at rows + r * F): the one line of the
+// row that ends after frame epoch - kLineFrames and by frame epoch (a
+// multiple of kLineFrames), i.e. the line that frames epoch - kLineFrames ..
+// epoch - 1 complete, written from the ring for its frames in [lo, hi) only.  Needs
 // stride >= width rounded up to a multiple of kLineFrames, and the ring to
 // hold every frame of [lo, hi) in [epoch - kRingFrames, epoch).  With
 // `stream`, whole lines go around the caches (non-temporal stores, no fetch
