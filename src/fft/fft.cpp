@@ -148,8 +148,9 @@ bool complex_fft_supports(FFTBackend b, int32_t n) {
 // its real transform of an even length is a complex one of half the length,
 // which Bluestein does not beat reliably (0.5-2.2), and in single precision
 // the packed transform that now runs instead (fftw_adapters.hpp) is faster
-// still.  Below 67 both take under a microsecond.  In double precision Bluestein's transforms cost about 1.6
-// times their float time while FFTW's prime-length code costs the same, so
+// still.  Below 67 both take under a microsecond.  In double precision
+// Bluestein's transforms cost about 1.6 times their float time while FFTW's
+// prime-length code costs the same, so
 // the ratios straddle 1 (0.6-2.5 over the same lengths, a fifth below 1);
 // complex float32 transforms are likewise mixed (0.5-3.1, a quarter below 1)
 // and run only while CQT kernels are designed.  Those all stay on FFTW.  The

@@ -82,17 +82,6 @@ struct AcScratch {
     }
 };
 
-// A backward task's transform and buffers: a frame's stretch and spectrum X
-// (the scratch's frame and spec), its output gradient over the lags and
-// that gradient's spectrum G.  Both inputs are zero past W and never written
-// there.
-template <typename T>
-struct LagGradient : FrameScratch<T> {
-    explicit LagGradient(int32_t n) : FrameScratch<T>(n), lags(n), lag_spectrum(n / 2 + 1) {}
-    AlignedBuffer<T> lags;
-    AlignedBuffer<std::complex<T>> lag_spectrum;
-};
-
 }  // namespace
 
 template <typename T>
@@ -183,11 +172,15 @@ void TempogramEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t 
     onset_.forward(x, B, L, env, mel_block.as<T>());
 
     parallel_for(B * blocks_per_row, 1, [&](int64_t begin, int64_t end) {
-        LagGradient<T> s(N);
+        // A frame's stretch and spectrum X (s.frame, s.spec), and its lags'
+        // gradient spectrum G.
+        FrameScratch<T> s(N);
+        AlignedBuffer<std::complex<T>> lag_spectrum(static_cast<std::size_t>(K));
         const T* __restrict win = window_.data();
-        // The block's output gradients frame by frame: lag l of frame f0 + j
-        // at j * W + l.
-        AlignedBuffer<T> block_grad(static_cast<std::size_t>(kTempoBlock * W));
+        // The block's output gradients frame by frame, each padded to the
+        // transform length: lag l of frame f0 + j at j * N + l, zero from W
+        // on (never written there).
+        AlignedBuffer<T> block_grad(static_cast<std::size_t>(kTempoBlock * N));
         for (int64_t blk = begin; blk < end; ++blk) {
             const int64_t b = blk / blocks_per_row;
             const int64_t f0 = (blk % blocks_per_row) * kTempoBlock;
@@ -195,7 +188,7 @@ void TempogramEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t 
             const T* grad_row = grad + b * W * F;  // lag l of frame t at l * F + t
             // Its W rows lie F apart: one transpose reads each line once,
             // where the frames would each touch all W of them.
-            load_block(grad_row + f0, F, count, W, block_grad.data());
+            transpose_values(grad_row + f0, F, block_grad.data(), N, W, count);
             if (blk + 1 < end) {
                 const int64_t nb = (blk + 1) / blocks_per_row, nf0 = ((blk + 1) % blocks_per_row) * kTempoBlock;
                 prefetch_rows(grad + nb * W * F + nf0, F, W, std::min(kTempoBlock, F - nf0));
@@ -208,14 +201,13 @@ void TempogramEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t 
                 const double r0 = static_cast<double>(N) * energy(f, W);
                 if (!(r0 > kLagZeroFloor)) continue;  // a silent frame outputs zeros
                 s.fft.impl->forward_complex(f, s.spec.data());
-                std::copy(block_grad.data() + j * W, block_grad.data() + (j + 1) * W, s.lags.data());
-                s.fft.impl->forward_complex(s.lags.data(), s.lag_spectrum.data());
+                s.fft.impl->forward_complex(block_grad.data() + j * N, lag_spectrum.data());
                 T* X = s.spec_values();
-                const T* G = reinterpret_cast<const T*>(s.lag_spectrum.data());
-                const T lowered = static_cast<T>(vec::hermitian_power_dot(X, G, K, even) / r0);  // c
+                const T* G = reinterpret_cast<const T*>(lag_spectrum.data());
+                // c above; H = 2 X (Re G - c) / r_0.
+                const T lowered = static_cast<T>(vec::hermitian_power_dot(X, G, K, even) / r0);
                 vec::scale_by_real_part(X, G, K, lowered, static_cast<T>(2.0 / r0));
-                // H = 2 X (Re G - c) / r_0; its unnormalised real inverse is
-                // the gradient of the stretch.
+                // H's unnormalised real inverse is the gradient of the stretch.
                 const T* h = interleaved_adjoint(s, s.spec.data());
                 vec::multiply_add(acc + j, h, win, W);
             }
