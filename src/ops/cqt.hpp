@@ -44,11 +44,13 @@ struct CqtOctave {
     int32_t n_fft;
     SparseKernel<T> kernel;   // n_filters x (n_fft/2 + 1)
     SparseKernel<T> adjoint;  // (n_fft/2 + 1) x n_filters, conjugate transpose of kernel
-    // The kernel's rows as dense runs of bins: row r spans bins band_first[r]
-    // onwards, its values (zero where the sparse row skips a bin) from
-    // band_offset[r] in band_values.
+    // The kernel's rows as dense runs of bins, in the form vec::band_adjoint
+    // takes: row r spans band_offset[r + 1] - band_offset[r] bins from
+    // band_first[r], both multiples of 8; its values (zero where the sparse
+    // row has no bin) are conjugated, then follow again times i, as
+    // interleaved reals from 4 * band_offset[r] in band_values.
     std::vector<int32_t> band_first, band_offset;
-    std::vector<std::complex<T>> band_values;
+    std::vector<T> band_values;
     int32_t bin_offset;
     int32_t hop;
     int32_t level;

@@ -182,14 +182,11 @@ template <typename T>
                                                      int64_t rows) {
     for (int64_t r = 0; r < rows; ++r) {
         const T gr = g[2 * r], gi = g[2 * r + 1];
-        const T* run = v + 2 * static_cast<int64_t>(offset[r]);
+        const int64_t len = 2 * static_cast<int64_t>(offset[r + 1] - offset[r]);
+        const T* conj_run = v + 4 * static_cast<int64_t>(offset[r]);
+        const T* turned_run = conj_run + len;
         T* dst = G + 2 * static_cast<int64_t>(first[r]);
-        const int64_t len = offset[r + 1] - offset[r];
-        for (int64_t i = 0; i < len; ++i) {
-            const T vr = run[2 * i], vi = -run[2 * i + 1];
-            dst[2 * i] += gr * vr - gi * vi;
-            dst[2 * i + 1] += gr * vi + gi * vr;
-        }
+        for (int64_t i = 0; i < len; ++i) dst[i] += gr * conj_run[i] + gi * turned_run[i];
     }
 }
 

@@ -69,9 +69,12 @@ void band_dots(const float* w, const int32_t* offset, const int32_t* start, cons
 void band_dots(const double* w, const int32_t* offset, const int32_t* start, const double* x, double* out,
                int64_t bands);
 
-// The adjoint of a banded complex matrix (interleaved values; row r's run
-// from offset[r], at columns from first[r]) added to G: G[first[r] + i] +=
-// conj(v[offset[r] + i]) * g[r] for each row r in turn.
+// The adjoint of a banded complex matrix added to G: G[first[r] + i] +=
+// conj(v[offset[r] + i]) * g[r] for each row r in turn (G and g interleaved).
+// Row r's run is given twice from 4 * offset[r] as interleaved reals, c =
+// conj(v) then i * c (2 * len reals each), so that G's reals take g's real
+// part times the one and its imaginary part times the other: a plain
+// multiply-add over reals, no lane shuffles.
 void band_adjoint(const float* v, const int32_t* offset, const int32_t* first, const float* g, float* G,
                   int64_t rows);
 void band_adjoint(const double* v, const int32_t* offset, const int32_t* first, const double* g, double* G,
