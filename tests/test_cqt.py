@@ -51,6 +51,7 @@ CONFIGS = [  # (hop, fmin, n_bins, bins_per_octave, gamma, length)
     (64, 200.0, 30, 12, 0.0, 900),      # even hop: halving octaves, partial lowest octave
     (63, 300.0, 24, 12, -1.0, 700),     # odd hop: every octave at the full rate, automatic gamma
     (128, 110.0, 20, 10, 5.0, 300),     # signal shorter than the longest filter
+    (64, 1000.0, 24, 12, 0.0, 600),     # the top filters reach the Nyquist bin
 ]
 
 

@@ -365,11 +365,19 @@ CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
         const int32_t hi = n - i * per_octave;
         CqtOctave<T> oct;
         oct.n_filters = hi - lo;
-        oct.kernel = octave_kernel<T>(d, lo, hi, s, s0, config.sparsity, oct.n_fft);
+        // Designed in double for either precision: the sparsity cut compares
+        // magnitudes, and float rounding would move bins across it, so that a
+        // float engine would drop or keep other bins than a double one.
+        SparseKernel<double> design = octave_kernel<double>(d, lo, hi, s, s0, config.sparsity, oct.n_fft);
         for (int32_t r = 0; r < oct.n_filters; ++r) {
-            const T row_scale = static_cast<T>(1.0 / std::sqrt(d.length(lo + r, s0)));
-            for (int32_t e = oct.kernel.row_start[r]; e < oct.kernel.row_start[r + 1]; ++e) oct.kernel.val[e] *= row_scale;
+            const double row_scale = 1.0 / std::sqrt(d.length(lo + r, s0));
+            for (int32_t e = design.row_start[r]; e < design.row_start[r + 1]; ++e) design.val[e] *= row_scale;
         }
+        oct.kernel.rows = design.rows;
+        oct.kernel.cols = design.cols;
+        oct.kernel.row_start = std::move(design.row_start);
+        oct.kernel.col = std::move(design.col);
+        oct.kernel.val.assign(design.val.begin(), design.val.end());
         oct.adjoint = conjugate_transpose(oct.kernel);
         oct.band_offset.push_back(0);
         for (int32_t r = 0; r < oct.n_filters; ++r) {
