@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <numbers>
 #include <stdexcept>
 
@@ -97,6 +98,63 @@ QORVA_VECTOR_CLONES void fir32_accumulate(const float* taps, const float* src, f
 
 QORVA_VECTOR_CLONES void fir32_accumulate(const double* taps, const double* src, double* y, int64_t n) {
     fir32_accumulate_body(taps, src, y, n);
+}
+
+// The filter outputs of a block of kFrameBlock frames, one lane per frame:
+// for each row r, C[f * rows + r] = sum over the row's entries e, in order,
+// of val[e] * X_f[col[e]], X_f read from bin-major re / im (bin col[e] -
+// first_bin at (col[e] - first_bin) * kFrameBlock + f).  Each lane sums as a
+// frame on its own would, so the block changes no value.
+// One value per frame of a block, as a vector each clone lowers to its own
+// registers (one AVX2 register of floats, two SSE ones, ...).  Written out,
+// because the compiler's own vectorisation of these loops spills the lanes.
+template <typename T>
+struct FrameLanes;
+template <>
+struct FrameLanes<float> {
+    typedef float type __attribute__((vector_size(kFrameBlock * sizeof(float))));
+};
+template <>
+struct FrameLanes<double> {
+    typedef double type __attribute__((vector_size(kFrameBlock * sizeof(double))));
+};
+
+template <typename T>
+[[gnu::always_inline]] inline void sparse_rows_by_frame_body(const int32_t* row_start, const int32_t* col,
+                                                             const T* val, int32_t rows, int32_t first_bin,
+                                                             const T* __restrict re, const T* __restrict im,
+                                                             T* __restrict C) {
+    using Lanes = typename FrameLanes<T>::type;
+    for (int32_t r = 0; r < rows; ++r) {
+        Lanes cr = {}, ci = {};
+        for (int32_t e = row_start[r]; e < row_start[r + 1]; ++e) {
+            // re * vr - im * vi as an addition of -vi (the same value), so
+            // that no lane pair subtracts where the other adds: GCC fuses
+            // such pairs into multiply-subtract-adds even when told not to.
+            const T vr = val[2 * e], vi = val[2 * e + 1], minus_vi = -vi;
+            Lanes xr, xi;
+            std::memcpy(&xr, re + static_cast<int64_t>(col[e] - first_bin) * kFrameBlock, sizeof xr);
+            std::memcpy(&xi, im + static_cast<int64_t>(col[e] - first_bin) * kFrameBlock, sizeof xi);
+            cr += xr * vr + xi * minus_vi;
+            ci += xr * vi + xi * vr;
+        }
+        for (int64_t f = 0; f < kFrameBlock; ++f) {
+            C[2 * (f * rows + r)] = cr[f];
+            C[2 * (f * rows + r) + 1] = ci[f];
+        }
+    }
+}
+
+QORVA_VECTOR_CLONES void sparse_rows_by_frame(const int32_t* row_start, const int32_t* col, const float* val,
+                                              int32_t rows, int32_t first_bin, const float* re, const float* im,
+                                              float* C) {
+    sparse_rows_by_frame_body(row_start, col, val, rows, first_bin, re, im, C);
+}
+
+QORVA_VECTOR_CLONES void sparse_rows_by_frame(const int32_t* row_start, const int32_t* col, const double* val,
+                                              int32_t rows, int32_t first_bin, const double* re, const double* im,
+                                              double* C) {
+    sparse_rows_by_frame_body(row_start, col, val, rows, first_bin, re, im, C);
 }
 
 // out[q] = src[(first + q) * stride] for q < count where 0 <= first + q < n,
@@ -379,6 +437,11 @@ CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
         oct.kernel.col = std::move(design.col);
         oct.kernel.val.assign(design.val.begin(), design.val.end());
         oct.adjoint = conjugate_transpose(oct.kernel);
+        if (!oct.kernel.col.empty()) {
+            const auto [lo_col, hi_col] = std::minmax_element(oct.kernel.col.begin(), oct.kernel.col.end());
+            oct.first_bin = *lo_col;
+            oct.end_bin = *hi_col + 1;
+        }
         oct.band_offset.push_back(0);
         for (int32_t r = 0; r < oct.n_filters; ++r) {
             const int32_t e0 = oct.kernel.row_start[r], e1 = oct.kernel.row_start[r + 1];
@@ -456,11 +519,11 @@ void CqtEngine<T>::decimate(const T* x, int64_t n, T* y) const {
     });
 }
 
-// Transpose of decimate, accumulated: gx[2i] += sqrt(2) hc gy[i] and
-// gx[2m + 1] += sqrt(2) sum_j ho[j] gy[m + 16 - j], gathered per output so
-// that tasks write disjoint samples.
+// Transpose of decimate: gx[2i] += sqrt(2) hc gy[i] and gx[2m + 1] +=
+// sqrt(2) sum_j ho[j] gy[m + 16 - j] (or = for !accumulate), gathered per
+// output so that tasks write disjoint samples.
 template <typename T>
-void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx) const {
+void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx, bool accumulate) const {
     const int64_t out_len = (n + 1) / 2;
     const int64_t n_odd = n / 2;
     const T hc = halfband_[0];
@@ -487,11 +550,19 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx) const {
         for (int64_t b0 = 0; b0 < count; b0 += kBlock) {
             fir32_accumulate(reversed, padded + b0, acc + b0, std::min(kBlock, count - b0));
         }
-        for (int64_t m = begin; m < begin + count; ++m) {
-            gx[2 * m] += gain * hc * gy[m];
-            gx[2 * m + 1] += gain * acc[m - begin];
+        if (accumulate) {
+            for (int64_t m = begin; m < begin + count; ++m) {
+                gx[2 * m] += gain * hc * gy[m];
+                gx[2 * m + 1] += gain * acc[m - begin];
+            }
+            for (int64_t m = begin + count; m < end; ++m) gx[2 * m] += gain * hc * gy[m];
+        } else {
+            for (int64_t m = begin; m < begin + count; ++m) {
+                gx[2 * m] = gain * hc * gy[m];
+                gx[2 * m + 1] = gain * acc[m - begin];
+            }
+            for (int64_t m = begin + count; m < end; ++m) gx[2 * m] = gain * hc * gy[m];
         }
-        for (int64_t m = begin + count; m < end; ++m) gx[2 * m] += gain * hc * gy[m];
     });
 }
 
@@ -514,34 +585,46 @@ void CqtEngine<T>::build_pyramid(const T* row, int64_t n_samples, Pyramid& p) co
     }
 }
 
+// The filter outputs of a block of frames: each frame's spectrum, the bins
+// the kernel reads laid out bin-major (the block's frames side by side), then
+// the kernel's rows over all frames at once.
 template <typename T>
-void CqtEngine<T>::octave_frame(const CqtOctave<T>& oct, const T* level, int64_t level_len, int64_t t,
-                                FrameScratch<T>& s, std::complex<T>* C) const {
+struct CqtEngine<T>::BlockScratch : FrameScratch<T> {
+    BlockScratch(const CqtOctave<T>& oct)
+        : FrameScratch<T>(oct.n_fft),
+          block_re(static_cast<std::size_t>(oct.end_bin - oct.first_bin) * kFrameBlock),
+          block_im(static_cast<std::size_t>(oct.end_bin - oct.first_bin) * kFrameBlock),
+          C(static_cast<std::size_t>(oct.n_filters) * kFrameBlock) {}
+    AlignedBuffer<T> block_re, block_im;  // bin-major: bin first_bin + k of frame f at k * kFrameBlock + f
+    AlignedBuffer<std::complex<T>> C;     // frame-major: row r of frame f at f * n_filters + r
+};
+
+template <typename T>
+void CqtEngine<T>::octave_block(const CqtOctave<T>& oct, const T* level, int64_t level_len, int64_t t0,
+                                int64_t count, BlockScratch& s) const {
     const int32_t n = oct.n_fft;
-    const int64_t start = t * oct.hop - n / 2;
     T* frame = s.frame.data();
-    if (start >= 0 && start + n <= level_len) {
-        std::copy(level + start, level + start + n, frame);
-    } else {
-        for (int32_t i = 0; i < n; ++i) {
-            const int64_t idx = start + i;
-            frame[i] = (idx >= 0 && idx < level_len) ? level[idx] : T(0);
+    for (int64_t f = 0; f < count; ++f) {
+        const int64_t start = (t0 + f) * oct.hop - n / 2;
+        if (start >= 0 && start + n <= level_len) {
+            std::copy(level + start, level + start + n, frame);
+        } else {
+            for (int32_t i = 0; i < n; ++i) {
+                const int64_t idx = start + i;
+                frame[i] = (idx >= 0 && idx < level_len) ? level[idx] : T(0);
+            }
+        }
+        s.fft.impl->forward(frame, s.re.data(), s.im.data());
+        for (int32_t k = oct.first_bin; k < oct.end_bin; ++k) {
+            s.block_re[(k - oct.first_bin) * kFrameBlock + f] = s.re[k];
+            s.block_im[(k - oct.first_bin) * kFrameBlock + f] = s.im[k];
         }
     }
-    s.fft.impl->forward(frame, s.re.data(), s.im.data());
-    const T* re = s.re.data();
-    const T* im = s.im.data();
-    const SparseKernel<T>& k = oct.kernel;
-    for (int32_t r = 0; r < oct.n_filters; ++r) {
-        T cr = T(0), ci = T(0);
-        for (int32_t e = k.row_start[r]; e < k.row_start[r + 1]; ++e) {
-            const int32_t j = k.col[e];
-            const T vr = k.val[e].real(), vi = k.val[e].imag();
-            cr += re[j] * vr - im[j] * vi;
-            ci += re[j] * vi + im[j] * vr;
-        }
-        C[r] = std::complex<T>(cr, ci);
-    }
+    // Lanes past `count` hold an earlier block's bins (or zeros); their
+    // outputs are never read.
+    sparse_rows_by_frame(oct.kernel.row_start.data(), oct.kernel.col.data(),
+                         reinterpret_cast<const T*>(oct.kernel.val.data()), oct.n_filters, oct.first_bin,
+                         s.block_re.data(), s.block_im.data(), reinterpret_cast<T*>(s.C.data()));
 }
 
 template <typename T>
@@ -554,15 +637,15 @@ void CqtEngine<T>::forward_row(const T* row, int64_t n_samples, OutputMode outpu
         const int64_t level_len = pyr.length[oct.level];
         const int64_t nf = oct.n_filters;
         parallel_for(F, 32, [&](int64_t begin, int64_t end) {
-            FrameScratch<T> s(oct.n_fft);
-            AlignedBuffer<std::complex<T>> C(static_cast<std::size_t>(nf * kFrameBlock));
+            BlockScratch s(oct);
+            const std::complex<T>* C = s.C.data();
             AlignedBuffer<T> block(static_cast<std::size_t>(nf * kFrameBlock));
             for (int64_t t0 = begin; t0 < end; t0 += kFrameBlock) {
                 const int64_t count = std::min(kFrameBlock, end - t0);
-                for (int64_t j = 0; j < count; ++j) octave_frame(oct, level, level_len, t0 + j, s, C.data() + j * nf);
+                octave_block(oct, level, level_len, t0, count, s);
                 if (output == OutputMode::complex) {
                     auto* out = reinterpret_cast<std::complex<T>*>(out_row) + oct.bin_offset * F + t0;
-                    store_block(C.data(), count, nf, out, F);
+                    store_block(C, count, nf, out, F);
                     continue;
                 }
                 for (int64_t q = 0; q < count * nf; ++q) {
@@ -577,17 +660,18 @@ void CqtEngine<T>::forward_row(const T* row, int64_t n_samples, OutputMode outpu
     }
 }
 
-// A backward task's scratch: the transform, and the frame's filter outputs
-// and their gradient.
+// A backward task's scratch: the forward's block scratch (the filter
+// outputs of the block of frames that holds the current one), the frame's
+// output gradient and its spectrum's gradient.
 template <typename T>
-struct CqtBackwardTask : FrameScratch<T> {
-    CqtBackwardTask(int32_t n_fft, int64_t n_filters)
-        : FrameScratch<T>(n_fft),
-          C(static_cast<std::size_t>(n_filters)),
-          gC(static_cast<std::size_t>(n_filters)),
-          G(static_cast<std::size_t>(adjoint_spectrum_bins(n_fft))) {}
-    AlignedBuffer<std::complex<T>> C, gC;
-    AlignedBuffer<std::complex<T>> G;  // the spectrum's gradient, room for the last whole run
+struct CqtBackwardTask : CqtEngine<T>::BlockScratch {
+    explicit CqtBackwardTask(const CqtOctave<T>& oct)
+        : CqtEngine<T>::BlockScratch(oct),
+          gC(static_cast<std::size_t>(oct.n_filters)),
+          G(static_cast<std::size_t>(adjoint_spectrum_bins(oct.n_fft))) {}
+    AlignedBuffer<std::complex<T>> gC;
+    AlignedBuffer<std::complex<T>> G;  // room for the last whole run
+    int64_t block_start = 0, block_count = 0;  // the frames whose outputs C holds
 };
 
 template <typename T>
@@ -602,12 +686,13 @@ void CqtEngine<T>::backward_row(const T* grad_row, const T* row, int64_t n_sampl
     std::vector<PoolBuffer> level_grad_storage;
     level_grad_storage.reserve(depth);
     level_grad[0] = grad_x_row;
-    std::fill(grad_x_row, grad_x_row + n_samples, T(0));
     for (std::size_t l = 1; l < depth; ++l) {
         level_grad_storage.emplace_back(static_cast<std::size_t>(pyr.length[l]) * sizeof(T));
         level_grad[l] = level_grad_storage.back().template as<T>();
-        std::fill(level_grad[l], level_grad[l] + pyr.length[l], T(0));
     }
+    // The first gradient a level receives is written, later ones added: no
+    // level is cleared first.  Every level has an octave or a deeper level.
+    std::vector<char> written(depth, 0);
     const auto* cgrad = reinterpret_cast<const std::complex<T>*>(grad_row);
 
     for (const auto& oct : octaves_) {
@@ -619,7 +704,6 @@ void CqtEngine<T>::backward_row(const T* grad_row, const T* row, int64_t n_sampl
         // The octave's frames are centred on t * hop of its level, zero beyond it.
         const FramedRows<T> in{FrameGeometry{n, oct.hop, true, PadMode::constant}, nullptr, level, 1, level_len, F};
         auto adjoint = [&](CqtBackwardTask<T>& s, int64_t, int64_t t, T* g) {
-            std::complex<T>* C = s.C.data();
             std::complex<T>* gC = s.gC.data();
             // Halved here, so that K^H gC comes out as the real inverse FFT
             // takes it: every bin halved (exactly, a power of two), the
@@ -627,7 +711,15 @@ void CqtEngine<T>::backward_row(const T* grad_row, const T* row, int64_t n_sampl
             if (output == OutputMode::complex) {
                 for (int64_t r = 0; r < nf; ++r) gC[r] = T(0.5) * cgrad[(oct.bin_offset + r) * F + t];
             } else {
-                octave_frame(oct, level, level_len, t, s, C);
+                // Frames arrive in order, a block of kFrameBlock at a time
+                // from a multiple of it: the first of a block computes the
+                // outputs of the whole block.
+                if (t < s.block_start || t >= s.block_start + s.block_count) {
+                    s.block_start = t;
+                    s.block_count = std::min(kFrameBlock, F - t);
+                    octave_block(oct, level, level_len, t, s.block_count, s);
+                }
+                const std::complex<T>* C = s.C.data() + (t - s.block_start) * nf;
                 for (int64_t r = 0; r < nf; ++r) {
                     gC[r] = T(0.5) * (output_grad_scale(output, g[r], std::norm(C[r])) * C[r]);
                 }
@@ -645,9 +737,13 @@ void CqtEngine<T>::backward_row(const T* grad_row, const T* row, int64_t n_sampl
         const int64_t width = output == OutputMode::complex ? 0 : nf;
         framed_backward<CqtBackwardTask<T>>(in, grad_row + oct.bin_offset * F, width, FrameLayout::bin_major,
                                          level_grad[oct.level], adjoint,
-                                         [&] { return CqtBackwardTask<T>(n, nf); }, true);
+                                         [&] { return CqtBackwardTask<T>(oct); }, written[oct.level] != 0);
+        written[oct.level] = 1;
     }
-    for (std::size_t l = depth - 1; l >= 1; --l) decimate_adjoint(level_grad[l], pyr.length[l - 1], level_grad[l - 1]);
+    for (std::size_t l = depth - 1; l >= 1; --l) {
+        decimate_adjoint(level_grad[l], pyr.length[l - 1], level_grad[l - 1], written[l - 1] != 0);
+        written[l - 1] = 1;
+    }
 }
 
 template <typename T>

@@ -51,6 +51,8 @@ struct CqtOctave {
     // interleaved reals from 4 * band_offset[r] in band_values.
     std::vector<int32_t> band_first, band_offset;
     std::vector<T> band_values;
+    // The bins any row of the kernel reads: [first_bin, end_bin).
+    int32_t first_bin = 0, end_bin = 0;
     int32_t bin_offset;
     int32_t hop;
     int32_t level;
@@ -109,14 +111,19 @@ public:
 
     // Decimation by 2 with the halfband lowpass (length ceil(n/2)) and its transpose.
     void decimate(const T* x, int64_t n, T* y) const;
-    void decimate_adjoint(const T* gy, int64_t n, T* gx) const;  // gx (n) += D^T gy
+    // gx (n) += D^T gy, or gx = D^T gy when !accumulate.
+    void decimate_adjoint(const T* gy, int64_t n, T* gx, bool accumulate = true) const;
+
+    // A task's scratch for the filter outputs of a block of frames.
+    struct BlockScratch;
 
 private:
     struct Pyramid;
     void build_pyramid(const T* row, int64_t n_samples, Pyramid& p) const;
-    // Filter outputs of frame t of an octave into C (n_filters values).
-    void octave_frame(const CqtOctave<T>& oct, const T* level, int64_t level_len, int64_t t, FrameScratch<T>& s,
-                      std::complex<T>* C) const;
+    // Filter outputs of frames t0 .. t0 + count - 1 (count <= kFrameBlock) of
+    // an octave into s.C, frame after frame (n_filters values each).
+    void octave_block(const CqtOctave<T>& oct, const T* level, int64_t level_len, int64_t t0, int64_t count,
+                      BlockScratch& s) const;
 
     CqtConfig config_;
     int32_t n_octaves_ = 0;
