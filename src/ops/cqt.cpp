@@ -567,7 +567,7 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx, bool accumula
 }
 
 template <typename T>
-void CqtEngine<T>::build_pyramid(const T* row, int64_t n_samples, Pyramid& p) const {
+void CqtEngine<T>::build_pyramid(const T* row, int64_t n_samples, Pyramid& p, bool with_samples) const {
     int32_t deepest = 0;
     for (const auto& oct : octaves_) deepest = std::max(deepest, oct.level);
     p.level.assign(static_cast<std::size_t>(deepest) + 1, nullptr);
@@ -578,6 +578,10 @@ void CqtEngine<T>::build_pyramid(const T* row, int64_t n_samples, Pyramid& p) co
     p.length[0] = n_samples;
     for (int32_t l = 1; l <= deepest; ++l) {
         p.length[l] = (p.length[l - 1] + 1) / 2;
+        if (!with_samples) {
+            p.level[l] = row;
+            continue;
+        }
         p.storage.emplace_back(static_cast<std::size_t>(p.length[l]) * sizeof(T));
         T* dst = p.storage.back().template as<T>();
         decimate(p.level[l - 1], p.length[l - 1], dst);
@@ -679,7 +683,9 @@ void CqtEngine<T>::backward_row(const T* grad_row, const T* row, int64_t n_sampl
                                 T* grad_x_row) const {
     const int64_t F = n_frames(n_samples);
     Pyramid pyr;
-    build_pyramid(row, n_samples, pyr);
+    // A complex output's gradient does not depend on the signal: the levels'
+    // lengths are all it needs.
+    build_pyramid(row, n_samples, pyr, output != OutputMode::complex);
     const std::size_t depth = pyr.level.size();
     // Gradient of every pyramid level; level 0's is the caller's row.
     std::vector<T*> level_grad(depth, nullptr);

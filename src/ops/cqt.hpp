@@ -119,7 +119,9 @@ public:
 
 private:
     struct Pyramid;
-    void build_pyramid(const T* row, int64_t n_samples, Pyramid& p) const;
+    // Without samples, only the levels' lengths are filled in and every level
+    // points at the row itself (no level's samples are read).
+    void build_pyramid(const T* row, int64_t n_samples, Pyramid& p, bool with_samples = true) const;
     // Filter outputs of frames t0 .. t0 + count - 1 (count <= kFrameBlock) of
     // an octave into s.C, frame after frame (n_filters values each).
     void octave_block(const CqtOctave<T>& oct, const T* level, int64_t level_len, int64_t t0, int64_t count,
