@@ -26,11 +26,7 @@ template <typename T>
 void take_spectrum(FrameScratch<T>& s, Spectrum<T>& out) {
     std::swap(s.re, out.re);
     std::swap(s.im, out.im);
-    const int32_t K = static_cast<int32_t>(out.mag.size());
-    const T* re = out.re.data();
-    const T* im = out.im.data();
-    T* mag = out.mag.data();
-    for (int32_t k = 0; k < K; ++k) mag[k] = std::sqrt(re[k] * re[k] + im[k] * im[k]);
+    vec::split_magnitude(out.re.data(), out.im.data(), out.mag.data(), static_cast<int64_t>(out.mag.size()));
 }
 
 // A task's scratch: the transform and the spectra of up to three neighbouring
@@ -41,6 +37,10 @@ struct FluxTask : AdjointScratch<T> {
         : AdjointScratch<T>(n_fft), prev(n_fft / 2 + 1), cur(n_fft / 2 + 1), next(n_fft / 2 + 1) {}
     Spectrum<T> prev, cur, next;
     int64_t prev_f = -1, cur_f = -1, next_f = -1;
+    // The rectified energy of flux[energy_f] (item b * F + t), which the
+    // backward needs at frames t - 1 and t: computed once.
+    double energy = 0.0;
+    int64_t energy_f = -1;
 
     // Frame f of row b transformed into `into`.
     void load(const FramedRows<T>& in, int64_t b, int64_t f, Spectrum<T>& into) {
@@ -66,52 +66,6 @@ struct FluxTask : AdjointScratch<T> {
     }
 };
 
-// Spectrum gradient of frame t (into s.dre / s.dim) from the weights of
-// flux[t], where its magnitudes rise from prev, and flux[t + 1], where next
-// rises from them.
-template <typename T>
-void flux_spectrum_gradient(FluxTask<T>& s, T w_prev, T w_next, int32_t K) {
-    const T* a = s.cur.mag.data();
-    const T* ap = s.prev.mag.data();
-    const T* an = s.next.mag.data();
-    for (int32_t k = 0; k < K; ++k) {
-        T da = T(0);
-        if (w_prev != T(0)) {
-            const T d1 = a[k] - ap[k];
-            if (d1 > T(0)) da += d1 * w_prev;
-        }
-        if (w_next != T(0)) {
-            const T d2 = an[k] - a[k];
-            if (d2 > T(0)) da -= d2 * w_next;
-        }
-        const T scale = a[k] > T(1e-12) ? da / a[k] : T(0);
-        s.dre[k] = scale * s.cur.re[k];
-        s.dim[k] = scale * s.cur.im[k];
-    }
-}
-
-// Sum over bins of max(0, cur - prev)^2: differences in T, squares in double.
-// A NaN difference is kept, so a frame reading a NaN sample reports NaN
-// instead of passing for a frame without rise.
-template <typename T>
-double rectified_energy(const T* cur, const T* prev, int32_t K) {
-    double acc0 = 0.0, acc1 = 0.0;
-    int32_t k = 0;
-    for (; k + 2 <= K; k += 2) {
-        const T d0 = cur[k] - prev[k], d1 = cur[k + 1] - prev[k + 1];
-        const double r0 = d0 <= T(0) ? 0.0 : static_cast<double>(d0);
-        const double r1 = d1 <= T(0) ? 0.0 : static_cast<double>(d1);
-        acc0 += r0 * r0;
-        acc1 += r1 * r1;
-    }
-    for (; k < K; ++k) {
-        const T d = cur[k] - prev[k];
-        const double r = d <= T(0) ? 0.0 : static_cast<double>(d);
-        acc0 += r * r;
-    }
-    return acc0 + acc1;
-}
-
 constexpr double kFluxFloor = 1e-12;  // sum of squares below it passes no gradient
 
 }  // namespace
@@ -136,7 +90,7 @@ void FluxEngine<T>::forward(const T* x, int64_t B, int64_t L, T* out) const {
             v[0] = T(0);
         } else {
             if (s.prev_f != b * in.F + t - 1) s.load(in, b, t - 1, s.prev);
-            v[0] = static_cast<T>(std::sqrt(rectified_energy(s.cur.mag.data(), s.prev.mag.data(), K)));
+            v[0] = static_cast<T>(std::sqrt(vec::rectified_energy(s.cur.mag.data(), s.prev.mag.data(), K)));
         }
         std::swap(s.prev, s.cur);
         s.prev_f = b * in.F + t;
@@ -152,11 +106,15 @@ void FluxEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T*
     const FramedRows<T> in = framed_rows(p_, p_.window_values.data(), x, B, L);
     const int64_t F = in.F;
     const int32_t K = p_.n_bins();
-    // g / sqrt(S) of flux[t] from the spectra of frames t - 1 and t, or 0
-    // where the flux passes no gradient.
-    auto weight = [&](const Spectrum<T>& later, const Spectrum<T>& earlier, T g) {
+    // g / sqrt(S) of flux[item] (row b, frame t: item b * F + t) from the
+    // spectra of frames t - 1 and t, or 0 where the flux passes no gradient.
+    auto weight = [&](FluxTask<T>& s, const Spectrum<T>& later, const Spectrum<T>& earlier, int64_t item, T g) {
         if (g == T(0)) return T(0);
-        const double S = rectified_energy(later.mag.data(), earlier.mag.data(), K);
+        if (s.energy_f != item) {
+            s.energy = vec::rectified_energy(later.mag.data(), earlier.mag.data(), K);
+            s.energy_f = item;
+        }
+        const double S = s.energy;
         return S > kFluxFloor ? static_cast<T>(1.0 / std::sqrt(S)) * g : T(0);
     };
     auto adjoint = [&](FluxTask<T>& s, int64_t b, int64_t t, T*) -> const T* {
@@ -169,19 +127,20 @@ void FluxEngine<T>::backward(const T* grad, const T* x, int64_t B, int64_t L, T*
                 s.load(in, b, t - 1, s.prev);
                 s.prev_f = q - 1;
             }
-            w_prev = weight(s.cur, s.prev, g[t]);
+            w_prev = weight(s, s.cur, s.prev, q, g[t]);
         }
         if (t + 1 < F) {
             // Also the next frame's "current" spectrum: always computed.
             s.load(in, b, t + 1, s.next);
             s.next_f = q + 1;
-            w_next = weight(s.next, s.cur, g[t + 1]);
+            w_next = weight(s, s.next, s.cur, q + 1, g[t + 1]);
         }
         if (w_prev == T(0) && w_next == T(0)) {
             std::fill(s.signal.data(), s.signal.data() + p_.n_fft, T(0));
             return s.signal.data();
         }
-        flux_spectrum_gradient(s, w_prev, w_next, K);
+        vec::flux_rise_gradient(s.cur.mag.data(), s.prev.mag.data(), s.next.mag.data(), s.cur.re.data(),
+                                s.cur.im.data(), w_prev, w_next, s.dre.data(), s.dim.data(), K);
         return spectrum_adjoint(s, s.dre.data(), s.dim.data());
     };
     framed_backward<FluxTask<T>>(in, grad, 1, FrameLayout::bin_major, grad_x, adjoint);

@@ -177,6 +177,47 @@ template <typename T>
 }
 
 template <typename T>
+[[gnu::always_inline]] inline void split_magnitude_body(const T* __restrict re, const T* __restrict im,
+                                                        T* __restrict mag, int64_t K) {
+    for (int64_t k = 0; k < K; ++k) mag[k] = std::sqrt(re[k] * re[k] + im[k] * im[k]);
+}
+
+template <typename T>
+[[gnu::always_inline]] inline double rectified_energy_body(const T* __restrict cur, const T* __restrict prev,
+                                                           int64_t K) {
+    auto term = [&](int64_t k) {
+        const T d = cur[k] - prev[k];
+        const double r = d <= T(0) ? 0.0 : static_cast<double>(d);  // a NaN difference stays NaN
+        return r * r;
+    };
+    double acc[8] = {};
+    int64_t k = 0;
+    for (; k + 8 <= K; k += 8) {
+        for (int l = 0; l < 8; ++l) acc[l] += term(k + l);
+    }
+    double tail = 0.0;
+    for (; k < K; ++k) tail += term(k);
+    return (((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]))) + tail;
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void flux_rise_body(const T* __restrict a, const T* __restrict ap,
+                                                  const T* __restrict an, const T* __restrict re,
+                                                  const T* __restrict im, T w_prev, T w_next, T* __restrict dre,
+                                                  T* __restrict dim, int64_t K) {
+    const bool rise_in = w_prev != T(0), rise_out = w_next != T(0);
+    for (int64_t k = 0; k < K; ++k) {
+        const T d1 = a[k] - ap[k], d2 = an[k] - a[k];
+        T da = T(0);
+        da += rise_in && d1 > T(0) ? d1 * w_prev : T(0);
+        da -= rise_out && d2 > T(0) ? d2 * w_next : T(0);
+        const T scale = a[k] > T(1e-12) ? da / a[k] : T(0);
+        dre[k] = scale * re[k];
+        dim[k] = scale * im[k];
+    }
+}
+
+template <typename T>
 [[gnu::always_inline]] inline void band_adjoint_body(const T* __restrict v, const int32_t* offset,
                                                      const int32_t* first, const T* __restrict g, T* __restrict G,
                                                      int64_t rows) {
@@ -347,6 +388,31 @@ QORVA_VECTOR_CLONES void onset_rise_gradient(const float* prev, const float* cur
 QORVA_VECTOR_CLONES void onset_rise_gradient(const double* prev, const double* cur, const double* next, double a,
                                              double c, double scale, double* out, int64_t M) {
     onset_rise_body(prev, cur, next, a, c, scale, out, M);
+}
+
+QORVA_VECTOR_CLONES void split_magnitude(const float* re, const float* im, float* mag, int64_t K) {
+    split_magnitude_body(re, im, mag, K);
+}
+QORVA_VECTOR_CLONES void split_magnitude(const double* re, const double* im, double* mag, int64_t K) {
+    split_magnitude_body(re, im, mag, K);
+}
+
+QORVA_VECTOR_CLONES double rectified_energy(const float* cur, const float* prev, int64_t K) {
+    return rectified_energy_body(cur, prev, K);
+}
+QORVA_VECTOR_CLONES double rectified_energy(const double* cur, const double* prev, int64_t K) {
+    return rectified_energy_body(cur, prev, K);
+}
+
+QORVA_VECTOR_CLONES void flux_rise_gradient(const float* a, const float* ap, const float* an, const float* re,
+                                            const float* im, float w_prev, float w_next, float* dre, float* dim,
+                                            int64_t K) {
+    flux_rise_body(a, ap, an, re, im, w_prev, w_next, dre, dim, K);
+}
+QORVA_VECTOR_CLONES void flux_rise_gradient(const double* a, const double* ap, const double* an, const double* re,
+                                            const double* im, double w_prev, double w_next, double* dre,
+                                            double* dim, int64_t K) {
+    flux_rise_body(a, ap, an, re, im, w_prev, w_next, dre, dim, K);
 }
 
 QORVA_VECTOR_CLONES void band_adjoint(const float* v, const int32_t* offset, const int32_t* first, const float* g,

@@ -98,6 +98,26 @@ void onset_rise_gradient(const float* prev, const float* cur, const float* next,
 void onset_rise_gradient(const double* prev, const double* cur, const double* next, double a, double c,
                          double scale, double* out, int64_t M);
 
+// mag[k] = sqrt(re[k]^2 + im[k]^2) for k < K (split spectrum).
+void split_magnitude(const float* re, const float* im, float* mag, int64_t K);
+void split_magnitude(const double* re, const double* im, double* mag, int64_t K);
+
+// Sum over k < K of max(0, cur[k] - prev[k])^2: differences in T, squares
+// summed in double in eight partial sums (element k to sum k % 8), added
+// pairwise, then the rest in order.  A NaN difference is kept.
+double rectified_energy(const float* cur, const float* prev, int64_t K);
+double rectified_energy(const double* cur, const double* prev, int64_t K);
+
+// Spectrum gradient of a frame under the spectral flux: with magnitudes a of
+// the frame, ap of the one before and an of the one after, da = (a - ap) *
+// w_prev where a rises from ap and w_prev != 0, less (an - a) * w_next where
+// an rises from a and w_next != 0; (dre, dim) = (re, im) * da / a, zero where
+// a <= 1e-12.  Branch-free.
+void flux_rise_gradient(const float* a, const float* ap, const float* an, const float* re, const float* im,
+                        float w_prev, float w_next, float* dre, float* dim, int64_t K);
+void flux_rise_gradient(const double* a, const double* ap, const double* an, const double* re, const double* im,
+                        double w_prev, double w_next, double* dre, double* dim, int64_t K);
+
 // dst[c * dst_stride + r] = src[r * src_stride + c] for r < rows, c < cols.
 void transpose(const float* src, int64_t src_stride, float* dst, int64_t dst_stride, int64_t rows, int64_t cols);
 void transpose(const double* src, int64_t src_stride, double* dst, int64_t dst_stride, int64_t rows,
