@@ -144,10 +144,7 @@ void MomentsEngine<T>::magnitude_stats(Scratch& s, Stats& st) const {
     const T* re = s.re.data();
     const T* im = s.im.data();
     double* a = s.a.data();
-    for (int32_t k = 0; k < K; ++k) {
-        const double r = re[k], i = im[k];
-        a[k] = std::sqrt(r * r + i * i);
-    }
+    vec::magnitude_in_double(re, im, a, K);
     const double S = sum4(K, [a](int64_t k) { return a[k]; });
     st.S = S;
     if (need_moments_ && S > kMassFloor) central_moments(a, st);
@@ -271,11 +268,7 @@ void MomentsEngine<T>::magnitude_gradient(Scratch& s, const Stats& st, const Mom
     const double S = st.S;
     double c[5];
     moment_polynomial(gc, S, st.sigma, st.m2, st.m3, st.m4, c);
-    const double* f = freq_.data();
-    for (int32_t k = 0; k < K; ++k) {
-        const double d = f[k] - st.mu;
-        da[k] = (((c[4] * d + c[3]) * d + c[2]) * d + c[1]) * d + c[0];
-    }
+    vec::quartic_in_offset(freq_.data(), st.mu, c, da, K);
     if (gc.slope != 0.0) {
         for (int32_t k = 0; k < K; ++k) da[k] += gc.slope * slope_w_[k];
     }
@@ -291,13 +284,7 @@ void MomentsEngine<T>::magnitude_gradient(Scratch& s, const Stats& st, const Mom
         da[st.argmax] += gc.crest * K / S;
     }
     // Through a = |X|: d a / d re = re / a, guarded where a vanishes.
-    const T* re = s.re.data();
-    const T* im = s.im.data();
-    for (int32_t k = 0; k < K; ++k) {
-        const double scale = static_cast<T>(a[k]) > T(1e-12) ? da[k] / a[k] : 0.0;
-        s.dre[k] = static_cast<T>(scale * re[k]);
-        s.dim[k] = static_cast<T>(scale * im[k]);
-    }
+    vec::magnitude_chain(a, da, s.re.data(), s.im.data(), s.dre.data(), s.dim.data(), K);
 }
 
 // Gradient of the power statistics, added to s.dre / s.dim.

@@ -183,6 +183,26 @@ template <typename T>
 }
 
 template <typename T>
+[[gnu::always_inline]] inline void split_magnitude_wide_body(const T* __restrict re, const T* __restrict im,
+                                                             double* __restrict a, int64_t K) {
+    for (int64_t k = 0; k < K; ++k) {
+        const double r = re[k], i = im[k];
+        a[k] = std::sqrt(r * r + i * i);
+    }
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void magnitude_chain_body(const double* __restrict a, const double* __restrict da,
+                                                        const T* __restrict re, const T* __restrict im,
+                                                        T* __restrict dre, T* __restrict dim, int64_t K) {
+    for (int64_t k = 0; k < K; ++k) {
+        const double scale = static_cast<T>(a[k]) > T(1e-12) ? da[k] / a[k] : 0.0;
+        dre[k] = static_cast<T>(scale * re[k]);
+        dim[k] = static_cast<T>(scale * im[k]);
+    }
+}
+
+template <typename T>
 [[gnu::always_inline]] inline double rectified_energy_body(const T* __restrict cur, const T* __restrict prev,
                                                            int64_t K) {
     auto term = [&](int64_t k) {
@@ -395,6 +415,30 @@ QORVA_VECTOR_CLONES void split_magnitude(const float* re, const float* im, float
 }
 QORVA_VECTOR_CLONES void split_magnitude(const double* re, const double* im, double* mag, int64_t K) {
     split_magnitude_body(re, im, mag, K);
+}
+
+QORVA_VECTOR_CLONES void magnitude_in_double(const float* re, const float* im, double* a, int64_t K) {
+    split_magnitude_wide_body(re, im, a, K);
+}
+QORVA_VECTOR_CLONES void magnitude_in_double(const double* re, const double* im, double* a, int64_t K) {
+    split_magnitude_wide_body(re, im, a, K);
+}
+
+QORVA_VECTOR_CLONES void quartic_in_offset(const double* f, double mu, const double* c, double* da, int64_t K) {
+    const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
+    for (int64_t k = 0; k < K; ++k) {
+        const double d = f[k] - mu;
+        da[k] = (((c4 * d + c3) * d + c2) * d + c1) * d + c0;
+    }
+}
+
+QORVA_VECTOR_CLONES void magnitude_chain(const double* a, const double* da, const float* re, const float* im,
+                                         float* dre, float* dim, int64_t K) {
+    magnitude_chain_body(a, da, re, im, dre, dim, K);
+}
+QORVA_VECTOR_CLONES void magnitude_chain(const double* a, const double* da, const double* re, const double* im,
+                                         double* dre, double* dim, int64_t K) {
+    magnitude_chain_body(a, da, re, im, dre, dim, K);
 }
 
 QORVA_VECTOR_CLONES double rectified_energy(const float* cur, const float* prev, int64_t K) {

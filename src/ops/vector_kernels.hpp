@@ -102,6 +102,21 @@ void onset_rise_gradient(const double* prev, const double* cur, const double* ne
 void split_magnitude(const float* re, const float* im, float* mag, int64_t K);
 void split_magnitude(const double* re, const double* im, double* mag, int64_t K);
 
+// a[k] = sqrt(re[k]^2 + im[k]^2) in double for k < K (split spectrum).
+void magnitude_in_double(const float* re, const float* im, double* a, int64_t K);
+void magnitude_in_double(const double* re, const double* im, double* a, int64_t K);
+
+// da[k] = c[0] + d c[1] + d^2 c[2] + d^3 c[3] + d^4 c[4] with d = f[k] - mu,
+// in Horner's order, for k < K.
+void quartic_in_offset(const double* f, double mu, const double* c, double* da, int64_t K);
+
+// Through magnitudes a = |X|: (dre, dim)[k] = (re, im)[k] * da[k] / a[k],
+// zero where a[k] (rounded to T) is at most 1e-12.
+void magnitude_chain(const double* a, const double* da, const float* re, const float* im, float* dre, float* dim,
+                     int64_t K);
+void magnitude_chain(const double* a, const double* da, const double* re, const double* im, double* dre,
+                     double* dim, int64_t K);
+
 // Sum over k < K of max(0, cur[k] - prev[k])^2: differences in T, squares
 // summed in double in eight partial sums (element k to sum k % 8), added
 // pairwise, then the rest in order.  A NaN difference is kept.
