@@ -104,6 +104,21 @@ template <typename T>
     }
 }
 
+// Sum of term(k) for first <= k < end in a fixed order: whole groups of
+// eight in eight partial sums (k - first to sum (k - first) % 8), added
+// pairwise, then the rest in order.
+template <typename Term>
+[[gnu::always_inline]] inline double eight_way_sum(int64_t first, int64_t end, const Term& term) {
+    double acc[8] = {};
+    int64_t k = first;
+    for (; k + 8 <= end; k += 8) {
+        for (int l = 0; l < 8; ++l) acc[l] += term(k + l);
+    }
+    double tail = 0.0;
+    for (; k < end; ++k) tail += term(k);
+    return (((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]))) + tail;
+}
+
 template <typename T>
 [[gnu::always_inline]] inline double hermitian_power_dot_body(const T* __restrict X, const T* __restrict G, int64_t K,
                                                              bool even_n) {
@@ -112,14 +127,7 @@ template <typename T>
         return static_cast<double>(p) * static_cast<double>(G[2 * k]);
     };
     const int64_t interior_end = even_n ? K - 1 : K;  // bins 1 .. interior_end - 1 have a mirror image
-    double acc[8] = {};
-    int64_t k = 1;
-    for (; k + 8 <= interior_end; k += 8) {
-        for (int l = 0; l < 8; ++l) acc[l] += term(k + l);
-    }
-    double tail = 0.0;
-    for (; k < interior_end; ++k) tail += term(k);
-    const double interior = (((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]))) + tail;
+    const double interior = eight_way_sum(1, interior_end, term);
     double ends = K > 0 ? term(0) : 0.0;
     if (even_n && K > 1) ends += term(K - 1);
     return ends + 2.0 * interior;
@@ -210,14 +218,7 @@ template <typename T>
         const double r = d <= T(0) ? 0.0 : static_cast<double>(d);  // a NaN difference stays NaN
         return r * r;
     };
-    double acc[8] = {};
-    int64_t k = 0;
-    for (; k + 8 <= K; k += 8) {
-        for (int l = 0; l < 8; ++l) acc[l] += term(k + l);
-    }
-    double tail = 0.0;
-    for (; k < K; ++k) tail += term(k);
-    return (((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]))) + tail;
+    return eight_way_sum(0, K, term);
 }
 
 template <typename T>
