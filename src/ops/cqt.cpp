@@ -100,11 +100,6 @@ QORVA_VECTOR_CLONES void fir32_accumulate(const double* taps, const double* src,
     fir32_accumulate_body(taps, src, y, n);
 }
 
-// The filter outputs of a block of kFrameBlock frames, one lane per frame:
-// for each row r, C[f * rows + r] = sum over the row's entries e, in order,
-// of val[e] * X_f[col[e]], X_f read from bin-major re / im (bin col[e] -
-// first_bin at (col[e] - first_bin) * kFrameBlock + f).  Each lane sums as a
-// frame on its own would, so the block changes no value.
 // One value per frame of a block, as a vector each clone lowers to its own
 // registers (one AVX2 register of floats, two SSE ones, ...).  Written out,
 // because the compiler's own vectorisation of these loops spills the lanes.
@@ -119,6 +114,11 @@ struct FrameLanes<double> {
     typedef double type __attribute__((vector_size(kFrameBlock * sizeof(double))));
 };
 
+// The filter outputs of a block of kFrameBlock frames, one lane per frame:
+// for each row r, C[f * rows + r] = sum over the row's entries e, in order,
+// of val[e] * X_f[col[e]], X_f read from bin-major re / im (bin col[e] -
+// first_bin at (col[e] - first_bin) * kFrameBlock + f).  Each lane sums as a
+// frame on its own would, so the block changes no value.
 template <typename T>
 [[gnu::always_inline]] inline void sparse_rows_by_frame_body(const int32_t* row_start, const int32_t* col,
                                                              const T* val, int32_t rows, int32_t first_bin,
@@ -594,7 +594,7 @@ void CqtEngine<T>::build_pyramid(const T* row, int64_t n_samples, Pyramid& p, bo
 // the kernel's rows over all frames at once.
 template <typename T>
 struct CqtEngine<T>::BlockScratch : FrameScratch<T> {
-    BlockScratch(const CqtOctave<T>& oct)
+    explicit BlockScratch(const CqtOctave<T>& oct)
         : FrameScratch<T>(oct.n_fft),
           block_re(static_cast<std::size_t>(oct.end_bin - oct.first_bin) * kFrameBlock),
           block_im(static_cast<std::size_t>(oct.end_bin - oct.first_bin) * kFrameBlock),

@@ -461,9 +461,8 @@ void framed_backward(const FramedRows<T>& in, const T* grad, int64_t width, Fram
                     T* g = bin_major ? block.data() + j * width : const_cast<T*>(row_grad + f * width);
                     if (!bin_major && f + 1 < fb) prefetch_span(g + width, sizeof(T) * width, false);
                     // The samples the frame after next reads and the gradients
-                    // it writes first, beyond the next frame's reach.
-                    // (Where frames leave gaps, that frame reads only its n
-                    // samples.)
+                    // it writes first, beyond the next frame's reach (where
+                    // frames leave gaps, it reads only its n samples).
                     const int64_t ahead = std::clamp<int64_t>(p0 + reach + hop - pad, 0, L);
                     const int64_t ahead_end = std::clamp<int64_t>(p0 + reach + 2 * hop - pad, 0, L);
                     const int64_t read_end = std::clamp<int64_t>(p0 + 2 * hop + n - pad, ahead, ahead_end);
