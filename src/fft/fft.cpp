@@ -150,11 +150,11 @@ bool complex_fft_supports(FFTBackend b, int32_t n) {
 // the packed transform that now runs instead (fftw_adapters.hpp) is faster
 // still.  Below 67 both take under a microsecond.  In double precision
 // Bluestein's transforms cost about 1.6 times their float time while FFTW's
-// prime-length code costs the same, so
-// the ratios straddle 1 (0.6-2.5 over the same lengths, a fifth below 1);
-// complex float32 transforms are likewise mixed (0.5-3.1, a quarter below 1)
-// and run only while CQT kernels are designed.  Those all stay on FFTW.  The
-// two backends' float32 errors agree (about 2e-7 relative at these lengths).
+// prime-length code costs the same, so the ratios straddle 1 (0.6-2.5 over
+// the same lengths, a fifth below 1); complex float32 transforms are likewise
+// mixed (0.5-3.1, a quarter below 1), and no engine runs them (the CQT
+// designs its kernels in double).  Those all stay on FFTW.  The two
+// backends' float32 errors agree (about 2e-7 relative at these lengths).
 bool prefers_bluestein(int32_t n, bool real, std::size_t real_bytes) {
     if (!real || real_bytes != sizeof(float) || n % 2 == 0 || n > 8192) return false;
     int32_t rest = n;

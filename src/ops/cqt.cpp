@@ -100,20 +100,6 @@ QORVA_VECTOR_CLONES void fir32_accumulate(const double* taps, const double* src,
     fir32_accumulate_body(taps, src, y, n);
 }
 
-// One value per frame of a block, as a vector each clone lowers to its own
-// registers (one AVX2 register of floats, two SSE ones, ...).  Written out,
-// because the compiler's own vectorisation of these loops spills the lanes.
-template <typename T>
-struct FrameLanes;
-template <>
-struct FrameLanes<float> {
-    typedef float type __attribute__((vector_size(kFrameBlock * sizeof(float))));
-};
-template <>
-struct FrameLanes<double> {
-    typedef double type __attribute__((vector_size(kFrameBlock * sizeof(double))));
-};
-
 // The filter outputs of a block of kFrameBlock frames, one lane per frame:
 // for each row r, C[f * rows + r] = sum over the row's entries e, in order,
 // of val[e] * X_f[col[e]], X_f read from bin-major re / im (bin col[e] -
@@ -124,7 +110,11 @@ template <typename T>
                                                              const T* val, int32_t rows, int32_t first_bin,
                                                              const T* __restrict re, const T* __restrict im,
                                                              T* __restrict C) {
-    using Lanes = typename FrameLanes<T>::type;
+    // One value per frame of the block, as a vector each clone lowers to its
+    // own registers (one AVX2 register of floats, two SSE ones, ...).  Written
+    // out, because the compiler's own vectorisation of these loops spills the
+    // lanes.
+    typedef T Lanes __attribute__((vector_size(kFrameBlock * sizeof(T))));
     for (int32_t r = 0; r < rows; ++r) {
         Lanes cr = {}, ci = {};
         for (int32_t e = row_start[r]; e < row_start[r + 1]; ++e) {
@@ -244,25 +234,29 @@ int32_t octave_fft_length(const FilterDesign& d, int32_t lo, int32_t hi, double 
     return n_fft;
 }
 
+// Kernels are designed in double for either precision: the sparsity cut
+// compares magnitudes, and float rounding would move bins across it, so that
+// a float engine would drop or keep other bins than a double one.
+using Complex = std::complex<double>;
+
 // Spectrum of filter b at rate s: its Hann-windowed complex exponential,
 // L1-normalised, centred in an n_fft-long frame.
-template <typename T>
-void filter_spectrum(const FilterDesign& d, int32_t b, double s, fft::ComplexFFT<T>& transform,
-                     AlignedBuffer<std::complex<T>>& atom, AlignedBuffer<std::complex<T>>& spectrum) {
+void filter_spectrum(const FilterDesign& d, int32_t b, double s, fft::ComplexFFT<double>& transform,
+                     AlignedBuffer<Complex>& atom, AlignedBuffer<Complex>& spectrum) {
     const int32_t n_fft = transform.n;
     const double len = d.length(b, s);
     const int64_t start = static_cast<int64_t>(std::floor(-len / 2));
     const int64_t N = std::min<int64_t>(static_cast<int64_t>(std::floor(len / 2)) - start, n_fft);
-    std::fill(atom.data(), atom.data() + n_fft, std::complex<T>(0, 0));
-    std::vector<std::complex<T>> a(static_cast<std::size_t>(N));
+    std::fill(atom.data(), atom.data() + n_fft, Complex(0, 0));
+    std::vector<Complex> a(static_cast<std::size_t>(N));
     double l1 = 0.0;
     for (int64_t n = 0; n < N; ++n) {
         const double w = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * n / N);
         const double phase = 2.0 * std::numbers::pi * d.freq[b] * static_cast<double>(n + start) / s;
-        a[n] = std::complex<T>(static_cast<T>(w * std::cos(phase)), static_cast<T>(w * std::sin(phase)));
-        l1 += static_cast<double>(std::abs(a[n]));
+        a[n] = Complex(w * std::cos(phase), w * std::sin(phase));
+        l1 += std::abs(a[n]);
     }
-    const T scale = static_cast<T>(l1 > 0.0 ? len / (n_fft * l1) : 1.0);
+    const double scale = l1 > 0.0 ? len / (n_fft * l1) : 1.0;
     const int64_t offset = (n_fft - N) / 2;
     for (int64_t n = 0; n < N; ++n) atom[offset + n] = a[n] * scale;
     transform.impl->forward(atom.data(), spectrum.data());
@@ -270,21 +264,20 @@ void filter_spectrum(const FilterDesign& d, int32_t b, double s, fft::ComplexFFT
 
 // Appends one kernel row: the bins of `spectrum` left after dropping the
 // smallest ones that together hold at most `sparsity` of the row's L1 mass.
-template <typename T>
-void append_sparse_row(const std::complex<T>* spectrum, int32_t bins, double sparsity, T gain, SparseKernel<T>& k) {
-    std::vector<T> mags(bins);
+void append_sparse_row(const Complex* spectrum, int32_t bins, double sparsity, double gain, SparseKernel<double>& k) {
+    std::vector<double> mags(bins);
     double total = 0.0;
     for (int32_t j = 0; j < bins; ++j) {
         mags[j] = std::abs(spectrum[j]);
         total += mags[j];
     }
-    std::vector<T> sorted = mags;
+    std::vector<double> sorted = mags;
     std::sort(sorted.begin(), sorted.end());
-    T threshold = sorted.back();
+    double threshold = sorted.back();
     if (total > 0.0) {
         double run = 0.0;
         for (int32_t j = 0; j < bins; ++j) {
-            run += static_cast<double>(sorted[j]) / total;
+            run += sorted[j] / total;
             if (run >= sparsity) {
                 threshold = sorted[j];
                 break;
@@ -302,18 +295,17 @@ void append_sparse_row(const std::complex<T>* spectrum, int32_t bins, double spa
 
 // Kernel of the filters [lo, hi) of an octave at rate s (not yet scaled by the
 // top-rate lengths).
-template <typename T>
-SparseKernel<T> octave_kernel(const FilterDesign& d, int32_t lo, int32_t hi, double s, double s0, double sparsity,
-                              int32_t& n_fft) {
+SparseKernel<double> octave_kernel(const FilterDesign& d, int32_t lo, int32_t hi, double s, double s0,
+                                   double sparsity, int32_t& n_fft) {
     n_fft = octave_fft_length(d, lo, hi, s);
-    fft::ComplexFFT<T> transform(n_fft, fft::select_backend(n_fft, fft::complex_fft_supports, "complex FFT"));
-    AlignedBuffer<std::complex<T>> atom(n_fft), spectrum(n_fft);
-    SparseKernel<T> k;
+    fft::ComplexFFT<double> transform(n_fft, fft::select_backend(n_fft, fft::complex_fft_supports, "complex FFT"));
+    AlignedBuffer<Complex> atom(n_fft), spectrum(n_fft);
+    SparseKernel<double> k;
     k.rows = hi - lo;
     k.cols = n_fft / 2 + 1;
     for (int32_t b = lo; b < hi; ++b) {
         filter_spectrum(d, b, s, transform, atom, spectrum);
-        append_sparse_row(spectrum.data(), k.cols, sparsity, static_cast<T>(std::sqrt(s0 / s)), k);
+        append_sparse_row(spectrum.data(), k.cols, sparsity, std::sqrt(s0 / s), k);
     }
     return k;
 }
@@ -423,10 +415,8 @@ CqtEngine<T>::CqtEngine(const CqtConfig& config) : config_(config) {
         const int32_t hi = n - i * per_octave;
         CqtOctave<T> oct;
         oct.n_filters = hi - lo;
-        // Designed in double for either precision: the sparsity cut compares
-        // magnitudes, and float rounding would move bins across it, so that a
-        // float engine would drop or keep other bins than a double one.
-        SparseKernel<double> design = octave_kernel<double>(d, lo, hi, s, s0, config.sparsity, oct.n_fft);
+        // Designed in double (see Complex), scaled, then rounded to T.
+        SparseKernel<double> design = octave_kernel(d, lo, hi, s, s0, config.sparsity, oct.n_fft);
         for (int32_t r = 0; r < oct.n_filters; ++r) {
             const double row_scale = 1.0 / std::sqrt(d.length(lo + r, s0));
             for (int32_t e = design.row_start[r]; e < design.row_start[r + 1]; ++e) design.val[e] *= row_scale;
@@ -550,19 +540,13 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx, bool accumula
         for (int64_t b0 = 0; b0 < count; b0 += kBlock) {
             fir32_accumulate(reversed, padded + b0, acc + b0, std::min(kBlock, count - b0));
         }
-        if (accumulate) {
-            for (int64_t m = begin; m < begin + count; ++m) {
-                gx[2 * m] += gain * hc * gy[m];
-                gx[2 * m + 1] += gain * acc[m - begin];
-            }
-            for (int64_t m = begin + count; m < end; ++m) gx[2 * m] += gain * hc * gy[m];
-        } else {
-            for (int64_t m = begin; m < begin + count; ++m) {
-                gx[2 * m] = gain * hc * gy[m];
-                gx[2 * m + 1] = gain * acc[m - begin];
-            }
-            for (int64_t m = begin + count; m < end; ++m) gx[2 * m] = gain * hc * gy[m];
+        // (The compiler takes the loop-invariant choice out of the loops.)
+        auto put = [accumulate](T& dst, T v) { dst = accumulate ? dst + v : v; };
+        for (int64_t m = begin; m < begin + count; ++m) {
+            put(gx[2 * m], gain * hc * gy[m]);
+            put(gx[2 * m + 1], gain * acc[m - begin]);
         }
+        for (int64_t m = begin + count; m < end; ++m) put(gx[2 * m], gain * hc * gy[m]);
     });
 }
 

@@ -144,7 +144,7 @@ void MomentsEngine<T>::magnitude_stats(Scratch& s, Stats& st) const {
     const T* re = s.re.data();
     const T* im = s.im.data();
     double* a = s.a.data();
-    vec::magnitude_in_double(re, im, a, K);
+    vec::split_magnitude(re, im, a, K);
     const double S = sum4(K, [a](int64_t k) { return a[k]; });
     st.S = S;
     if (need_moments_ && S > kMassFloor) central_moments(a, st);

@@ -184,18 +184,13 @@ template <typename T>
     }
 }
 
-template <typename T>
+// |re + i im| formed in the magnitudes' type M.
+template <typename T, typename M>
 [[gnu::always_inline]] inline void split_magnitude_body(const T* __restrict re, const T* __restrict im,
-                                                        T* __restrict mag, int64_t K) {
-    for (int64_t k = 0; k < K; ++k) mag[k] = std::sqrt(re[k] * re[k] + im[k] * im[k]);
-}
-
-template <typename T>
-[[gnu::always_inline]] inline void split_magnitude_wide_body(const T* __restrict re, const T* __restrict im,
-                                                             double* __restrict a, int64_t K) {
+                                                        M* __restrict mag, int64_t K) {
     for (int64_t k = 0; k < K; ++k) {
-        const double r = re[k], i = im[k];
-        a[k] = std::sqrt(r * r + i * i);
+        const M r = re[k], i = im[k];
+        mag[k] = std::sqrt(r * r + i * i);
     }
 }
 
@@ -418,11 +413,8 @@ QORVA_VECTOR_CLONES void split_magnitude(const double* re, const double* im, dou
     split_magnitude_body(re, im, mag, K);
 }
 
-QORVA_VECTOR_CLONES void magnitude_in_double(const float* re, const float* im, double* a, int64_t K) {
-    split_magnitude_wide_body(re, im, a, K);
-}
-QORVA_VECTOR_CLONES void magnitude_in_double(const double* re, const double* im, double* a, int64_t K) {
-    split_magnitude_wide_body(re, im, a, K);
+QORVA_VECTOR_CLONES void split_magnitude(const float* re, const float* im, double* mag, int64_t K) {
+    split_magnitude_body(re, im, mag, K);
 }
 
 QORVA_VECTOR_CLONES void quartic_in_offset(const double* f, double mu, const double* c, double* da, int64_t K) {

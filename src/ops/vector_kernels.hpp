@@ -98,13 +98,11 @@ void onset_rise_gradient(const float* prev, const float* cur, const float* next,
 void onset_rise_gradient(const double* prev, const double* cur, const double* next, double a, double c,
                          double scale, double* out, int64_t M);
 
-// mag[k] = sqrt(re[k]^2 + im[k]^2) for k < K (split spectrum).
+// mag[k] = sqrt(re[k]^2 + im[k]^2) for k < K (split spectrum), formed in the
+// type of mag.
 void split_magnitude(const float* re, const float* im, float* mag, int64_t K);
+void split_magnitude(const float* re, const float* im, double* mag, int64_t K);
 void split_magnitude(const double* re, const double* im, double* mag, int64_t K);
-
-// a[k] = sqrt(re[k]^2 + im[k]^2) in double for k < K (split spectrum).
-void magnitude_in_double(const float* re, const float* im, double* a, int64_t K);
-void magnitude_in_double(const double* re, const double* im, double* a, int64_t K);
 
 // da[k] = c[0] + d c[1] + d^2 c[2] + d^3 c[3] + d^4 c[4] with d = f[k] - mu,
 // in Horner's order, for k < K.
