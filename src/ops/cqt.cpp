@@ -65,39 +65,108 @@ std::vector<T> halfband_taps() {
     return taps;
 }
 
-// y[i] += sum_j taps[j] * src[i + j] for i < n, 32 taps.  The loops over i
-// vectorise, compiled per instruction set (runtime/vector_clones.hpp); each
-// output is summed in the same order, unfused, by every clone.  Runs of
-// kFirRun outputs stay in registers across all 32 taps, so each tap costs one
-// load of the source rather than a load and a store of the outputs as well.
-template <typename T>
-[[gnu::always_inline]] inline void fir32_accumulate_body(const T* __restrict taps, const T* __restrict src,
-                                                        T* __restrict y, int64_t n) {
+// Runs of the halfband filter's 32 odd taps: out = start(i), then out +=
+// taps[j] * src[i + j] for j = 0..31 in order, then finish(i, out), for i < n.
+// The loops over i vectorise, compiled per instruction set
+// (runtime/vector_clones.hpp), and every output is summed in the same order,
+// unfused, by every clone.  Runs of kFirRun outputs stay in registers across
+// all 32 taps, so each tap costs one load of the source, and start and finish
+// touch each output once rather than in passes of their own.
+template <typename T, typename Start, typename Finish>
+[[gnu::always_inline]] inline void fir32_runs(const T* __restrict taps, const T* __restrict src, int64_t n,
+                                              Start start, Finish finish) {
     constexpr int64_t kFirRun = 64;  // four AVX-512 registers of floats; the AVX2 clone also does best here
     int64_t i0 = 0;
     for (; i0 + kFirRun <= n; i0 += kFirRun) {
         T acc[kFirRun];
-        for (int64_t i = 0; i < kFirRun; ++i) acc[i] = y[i0 + i];
+        for (int64_t i = 0; i < kFirRun; ++i) acc[i] = start(i0 + i);
         for (int j = 0; j < 32; ++j) {
             const T h = taps[j];
             const T* s = src + i0 + j;
             for (int64_t i = 0; i < kFirRun; ++i) acc[i] += h * s[i];
         }
-        for (int64_t i = 0; i < kFirRun; ++i) y[i0 + i] = acc[i];
+        for (int64_t i = 0; i < kFirRun; ++i) finish(i0 + i, acc[i]);
     }
-    for (int j = 0; j < 32; ++j) {
-        const T h = taps[j];
-        const T* s = src + j;
-        for (int64_t i = i0; i < n; ++i) y[i] += h * s[i];
+    for (; i0 < n; ++i0) {
+        T acc = start(i0);
+        for (int j = 0; j < 32; ++j) acc += taps[j] * src[i0 + j];
+        finish(i0, acc);
     }
 }
 
-QORVA_VECTOR_CLONES void fir32_accumulate(const float* taps, const float* src, float* y, int64_t n) {
-    fir32_accumulate_body(taps, src, y, n);
+// One task's share of the decimation, outputs [begin, end) of a signal of n
+// samples: y[i] = gain (hc x[2i] + sum_j ho[j] x[2(i - 16 + j) + 1]), zeros
+// outside the signal.  The odd samples the task reads are first gathered into
+// odd (end - begin + 32 of them, zero-padded), so the taps run over unit-stride
+// data; the even sample and the gain ride in the filter's runs.
+template <typename T>
+[[gnu::always_inline]] inline void halfband_decimate_body(const T* __restrict ho, T hc, T gain,
+                                                          const T* __restrict x, int64_t n, int64_t begin,
+                                                          int64_t end, T* __restrict odd, T* __restrict y) {
+    const int64_t count = end - begin + 32;
+    const int64_t first = begin - 16;  // odd[q] = x[2(first + q) + 1]
+    const int64_t lo = std::clamp<int64_t>(-first, 0, count);
+    const int64_t hi = std::clamp<int64_t>(n / 2 - first, lo, count);
+    for (int64_t q = 0; q < lo; ++q) odd[q] = T(0);
+    for (int64_t q = lo; q < hi; ++q) odd[q] = x[2 * (first + q) + 1];
+    for (int64_t q = hi; q < count; ++q) odd[q] = T(0);
+    constexpr int64_t kBlock = 512;  // outputs per pass, their odd samples kept in L1 across the 32 taps
+    for (int64_t b0 = begin; b0 < end; b0 += kBlock) {
+        const T* even = x + 2 * b0;
+        T* out = y + b0;
+        fir32_runs(ho, odd + (b0 - begin), std::min(kBlock, end - b0),
+                   [=](int64_t i) { return hc * even[2 * i]; }, [=](int64_t i, T v) { out[i] = v * gain; });
+    }
 }
 
-QORVA_VECTOR_CLONES void fir32_accumulate(const double* taps, const double* src, double* y, int64_t n) {
-    fir32_accumulate_body(taps, src, y, n);
+// One task's share of the decimation's transpose, the samples 2m and 2m + 1
+// for m in [begin, begin + count) (count odd samples exist there):
+// gx[2m] (+)= sqrt(2) hc gy[m], gx[2m + 1] (+)= sqrt(2) sum_j ho[j] gy[m + 16 - j],
+// with padded[q] = gy[begin - 15 + q] (count + 32 of them, zero outside) and
+// reversed the odd taps in reverse order.
+template <typename T, bool kAccumulate>
+[[gnu::always_inline]] inline void halfband_adjoint_body(const T* __restrict reversed, T even_gain, T gain,
+                                                         const T* __restrict gy, const T* __restrict padded,
+                                                         int64_t begin, int64_t count, T* __restrict gx) {
+    constexpr int64_t kBlock = 512;
+    for (int64_t b0 = 0; b0 < count; b0 += kBlock) {
+        const T* g = gy + begin + b0;
+        T* out = gx + 2 * (begin + b0);
+        fir32_runs(reversed, padded + b0, std::min(kBlock, count - b0), [](int64_t) { return T(0); },
+                   [=](int64_t i, T v) {
+                       if constexpr (kAccumulate) {
+                           out[2 * i] += even_gain * g[i];
+                           out[2 * i + 1] += gain * v;
+                       } else {
+                           out[2 * i] = even_gain * g[i];
+                           out[2 * i + 1] = gain * v;
+                       }
+                   });
+    }
+}
+
+QORVA_VECTOR_CLONES void halfband_decimate(const float* ho, float hc, float gain, const float* x, int64_t n,
+                                           int64_t begin, int64_t end, float* odd, float* y) {
+    halfband_decimate_body(ho, hc, gain, x, n, begin, end, odd, y);
+}
+
+QORVA_VECTOR_CLONES void halfband_decimate(const double* ho, double hc, double gain, const double* x, int64_t n,
+                                           int64_t begin, int64_t end, double* odd, double* y) {
+    halfband_decimate_body(ho, hc, gain, x, n, begin, end, odd, y);
+}
+
+QORVA_VECTOR_CLONES void halfband_adjoint(const float* reversed, float even_gain, float gain, const float* gy,
+                                          const float* padded, int64_t begin, int64_t count, float* gx,
+                                          bool accumulate) {
+    if (accumulate) halfband_adjoint_body<float, true>(reversed, even_gain, gain, gy, padded, begin, count, gx);
+    else halfband_adjoint_body<float, false>(reversed, even_gain, gain, gy, padded, begin, count, gx);
+}
+
+QORVA_VECTOR_CLONES void halfband_adjoint(const double* reversed, double even_gain, double gain, const double* gy,
+                                          const double* padded, int64_t begin, int64_t count, double* gx,
+                                          bool accumulate) {
+    if (accumulate) halfband_adjoint_body<double, true>(reversed, even_gain, gain, gy, padded, begin, count, gx);
+    else halfband_adjoint_body<double, false>(reversed, even_gain, gain, gy, padded, begin, count, gx);
 }
 
 // The filter outputs of a block of kFrameBlock frames, one lane per frame:
@@ -147,14 +216,14 @@ QORVA_VECTOR_CLONES void sparse_rows_by_frame(const int32_t* row_start, const in
     sparse_rows_by_frame_body(row_start, col, val, rows, first_bin, re, im, C);
 }
 
-// out[q] = src[(first + q) * stride] for q < count where 0 <= first + q < n,
-// zero elsewhere: a stretch of a signal padded with zeros at both ends.
+// out[q] = src[first + q] for q < count where 0 <= first + q < n, zero
+// elsewhere: a stretch of a signal padded with zeros at both ends.
 template <typename T>
-void gather_padded(const T* src, int64_t stride, int64_t n, int64_t first, int64_t count, T* out) {
+void gather_padded(const T* src, int64_t n, int64_t first, int64_t count, T* out) {
     const int64_t lo = std::clamp<int64_t>(-first, 0, count);
     const int64_t hi = std::clamp<int64_t>(n - first, lo, count);
     std::fill(out, out + lo, T(0));
-    for (int64_t q = lo; q < hi; ++q) out[q] = src[(first + q) * stride];
+    std::copy(src + (first + lo), src + (first + hi), out + lo);
     std::fill(out + hi, out + count, T(0));
 }
 
@@ -481,31 +550,16 @@ int64_t CqtEngine<T>::n_frames(int64_t n_samples) const {
     return frames;
 }
 
-// Decimation y[i] = sqrt(2) (hc x[2i] + sum_j ho[j] x[2(i - 16 + j) + 1]) with
-// zeros outside the signal.  The odd samples a block needs are first gathered
-// into a contiguous, zero-padded scratch, so the 32-tap product runs over
-// unit-stride data for every output (and vectorises across outputs).
+// Decimation by two through the halfband filter, y[i] = sqrt(2) (hc x[2i] +
+// sum_j ho[j] x[2(i - 16 + j) + 1]) with zeros outside the signal.
 template <typename T>
 void CqtEngine<T>::decimate(const T* x, int64_t n, T* y) const {
     const int64_t out_len = (n + 1) / 2;
-    const int64_t n_odd = n / 2;  // x[2m + 1] exists for m < n / 2
-    const T hc = halfband_[0];
-    const T* ho = halfband_.data() + 1;
-    const T gain = kSqrt2<T>;
     parallel_for(out_len, 8192, [&](int64_t begin, int64_t end) {
         // Scratch from the pool, given back when the task ends: no thread keeps
         // memory sized by the longest signal it ever decimated.
-        PoolBuffer odd_block(static_cast<std::size_t>(end - begin + 32) * sizeof(T));
-        T* odd = odd_block.as<T>();
-        // odd[q] = x[2(begin - 16 + q) + 1], zero outside.
-        gather_padded(x + 1, 2, n_odd, begin - 16, end - begin + 32, odd);
-        constexpr int64_t kBlock = 512;  // outputs per pass, kept in L1 across the 32 taps
-        for (int64_t b0 = begin; b0 < end; b0 += kBlock) {
-            const int64_t b1 = std::min(end, b0 + kBlock);
-            for (int64_t i = b0; i < b1; ++i) y[i] = hc * x[2 * i];
-            fir32_accumulate(ho, odd + (b0 - begin), y + b0, b1 - b0);
-            for (int64_t i = b0; i < b1; ++i) y[i] *= gain;
-        }
+        PoolBuffer odd(static_cast<std::size_t>(end - begin + 32) * sizeof(T));
+        halfband_decimate(halfband_.data() + 1, halfband_[0], kSqrt2<T>, x, n, begin, end, odd.as<T>(), y);
     });
 }
 
@@ -517,36 +571,23 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx, bool accumula
     const int64_t out_len = (n + 1) / 2;
     const int64_t n_odd = n / 2;
     const T hc = halfband_[0];
-    const T* ho = halfband_.data() + 1;
     const T gain = kSqrt2<T>;
+    T reversed[32];
+    std::reverse_copy(halfband_.data() + 1, halfband_.data() + 33, reversed);
     // A task takes the samples 2m and, where they exist, 2m + 1 for m in
     // [begin, end): the even ones are one more than the odd ones for odd n.
     parallel_for(out_len, 8192, [&](int64_t begin, int64_t end) {
         // Pooled scratch, as in decimate.
         const int64_t count = std::max<int64_t>(std::min(end, n_odd) - begin, 0);  // odd samples
-        PoolBuffer scratch(static_cast<std::size_t>(2 * count + 32) * sizeof(T));
+        PoolBuffer scratch(static_cast<std::size_t>(count + 32) * sizeof(T));
         T* padded = scratch.as<T>();
-        T* acc = padded + count + 32;
-        T reversed[32];
         // padded[q] = gy[begin - 15 + q], zero outside; odd sample m reads
         // gy[m + 16 - j] = padded[m - begin + 31 - j].
-        gather_padded(gy, 1, out_len, begin - 15, count + 32, padded);
-        std::fill(acc, acc + count, T(0));
-        // The transposed filter runs the taps in reverse over the padded
-        // gradient, a block of outputs at a time as in decimate.
-        std::copy(ho, ho + 32, reversed);
-        std::reverse(reversed, reversed + 32);
-        constexpr int64_t kBlock = 512;
-        for (int64_t b0 = 0; b0 < count; b0 += kBlock) {
-            fir32_accumulate(reversed, padded + b0, acc + b0, std::min(kBlock, count - b0));
+        gather_padded(gy, out_len, begin - 15, count + 32, padded);
+        halfband_adjoint(reversed, gain * hc, gain, gy, padded, begin, count, gx, accumulate);
+        for (int64_t m = begin + count; m < end; ++m) {
+            gx[2 * m] = accumulate ? gx[2 * m] + gain * hc * gy[m] : gain * hc * gy[m];
         }
-        // (The compiler takes the loop-invariant choice out of the loops.)
-        auto put = [accumulate](T& dst, T v) { dst = accumulate ? dst + v : v; };
-        for (int64_t m = begin; m < begin + count; ++m) {
-            put(gx[2 * m], gain * hc * gy[m]);
-            put(gx[2 * m + 1], gain * acc[m - begin]);
-        }
-        for (int64_t m = begin + count; m < end; ++m) put(gx[2 * m], gain * hc * gy[m]);
     });
 }
 
