@@ -17,13 +17,15 @@ over it. Every row here is a forward and a backward, so two FFTs per frame is
 the least for the transforms (RMS has none; the CQT and chroma run several
 lengths, see bench/cqt.py).
 
-    python bench/torch_layers.py [--repeats N]
+Importing qorva.torch puts the engines on PyTorch's OpenMP threads where it
+has them (see the README's PyTorch section); --own-threads keeps qorva's own.
+
+    python bench/torch_layers.py [--repeats N] [--own-threads]
 """
 
 from __future__ import annotations
 
 import argparse
-import os
 
 import numpy as np
 from common import optional, print_header, run_rows
@@ -51,11 +53,13 @@ def fwd_bwd(module, x, *args):
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--own-threads", action="store_true", help="keep the engines on qorva's own threads")
     args = parser.parse_args()
     if torch is None:
         print("torch is not installed: nothing to compare (pip install torch)")
         return
     from qorva import torch as qt
+    shared = qt.share_torch_threads(not args.own_threads)
 
     nn_cqt = None
     try:
@@ -116,9 +120,7 @@ def main() -> None:
 
     print(f"workload: {BATCH} x {SECONDS} s at {SR} Hz float32, forward + backward of sum(output); "
           f"n_fft {N_FFT}, hop {HOP}; 128 mels; 84 CQT bins")
-    if os.environ.get("OMP_WAIT_POLICY", "").upper() != "PASSIVE":
-        print("OMP_WAIT_POLICY is not PASSIVE: PyTorch's OpenMP threads spin after each torch operator, and without "
-              "a spare core the qorva rows at 2 threads share one with them (see the README's PyTorch section)")
+    print("qorva runs on " + ("PyTorch's OpenMP threads" if shared else "its own threads"))
     frames = qorva.StftEngine(N_FFT, HOP, N_FFT, "hann", True, "reflect").n_frames(x.shape[1])
     run_rows(rows, THREADS, args.repeats, torch, floor=(N_FFT, BATCH * frames))
 

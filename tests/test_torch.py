@@ -1,5 +1,6 @@
 """qorva.torch: float64 gradcheck, agreement with the NumPy-level engines, and the nn.Module behaviour users rely on."""
 
+import multiprocessing
 import pathlib
 import pickle
 import subprocess
@@ -70,6 +71,39 @@ def test_layers_equal_the_engines_bit_for_bit(module, engine, output):
     g = torch.randn_like(y)
     y.backward(g)
     np.testing.assert_array_equal(x.grad.numpy(), engine.backward(g.numpy(), x.detach().numpy(), output))
+
+
+def _engine_matches_in_a_forked_child(engine, x, y):
+    import os
+    os._exit(0 if np.array_equal(engine.forward(x, "power"), y) else 3)
+
+
+def test_engines_on_torchs_openmp_threads_compute_the_same():
+    openmp = sys.platform == "linux" and "ATen parallel backend: OpenMP" in torch.__config__.parallel_info()
+    engine = qorva.MelEngine(16000.0, 400, 160, 400, "hann", True, "reflect", 40, 0.0, 8000.0, "htk", "none")
+    x = signal(5, 20000, dtype=torch.float32).numpy()
+    saved = qorva.get_num_threads()
+    try:
+        qorva.set_num_threads(3)
+        results = []
+        for shared in (False, True):
+            assert qt.share_torch_threads(shared) == (shared and openmp)
+            torch.ones(1 << 18).sum()  # PyTorch's team was just busy
+            y = engine.forward(x, "power")
+            results.append((y, engine.backward(np.cos(y), x, "power")))
+        for own, on_torch in zip(*results):
+            np.testing.assert_array_equal(own, on_torch)
+        # A child made by fork() leaves the OpenMP team behind (it would hang on it).
+        child = multiprocessing.get_context("fork").Process(target=_engine_matches_in_a_forked_child,
+                                                            args=(engine, x, results[0][0]))
+        child.start()
+        child.join(60)
+        if child.is_alive():
+            child.kill()
+        assert child.exitcode == 0
+    finally:
+        qorva.set_num_threads(saved)
+        qt.share_torch_threads()
 
 
 def test_shapes_layouts_and_round_trip():

@@ -484,6 +484,10 @@ def _pool_stats() -> dict:
     """
 def _rfft(x: typing.Any, backend: str = '') -> tuple:
     ...
+def _share_openmp_threads(gomp_parallel: typing.SupportsInt | typing.SupportsIndex) -> None:
+    """
+    Run parallel work on the team of the OpenMP runtime whose GOMP_parallel is at this address (0: on the library's own threads again).
+    """
 def abi_version() -> int:
     """
     Interface version of the compiled extension (the package checks it).

@@ -21,12 +21,18 @@ Tensors:
   the engine has a float64 resident forward (the STFT).
 * Double backward (gradients of gradients) is not supported and raises.
 
+Importing this module runs the engines' parallel work on PyTorch's OpenMP
+threads where PyTorch has them (see ``share_torch_threads``).
+
 Modules hold only their arguments: the engine is built on first use, is not
 part of ``state_dict`` and is rebuilt after unpickling.
 """
 
 from __future__ import annotations
 
+import ctypes
+import os
+import re
 from typing import Any, Optional, Sequence
 
 import numpy as np
@@ -49,9 +55,58 @@ __all__ = [
     "MFCC",
     "Delta",
     "MultiResolutionSTFTLoss",
+    "share_torch_threads",
 ]
 
 C1_HZ = 32.70319566257483
+
+
+# --- threads -------------------------------------------------------------------
+
+def _torch_openmp_parallel() -> Optional[int]:
+    """The address of GOMP_parallel in the OpenMP runtime PyTorch runs its CPU
+    operators on, or None (another parallel backend, no such runtime loaded,
+    or a system without /proc)."""
+    if "ATen parallel backend: OpenMP" not in torch.__config__.parallel_info():
+        return None
+    try:
+        with open("/proc/self/maps") as maps:
+            fields = (line.split(None, 5) for line in maps)
+            loaded = {f[5].strip() for f in fields if len(f) == 6}
+    except OSError:
+        return None
+    runtimes = [p for p in loaded if re.fullmatch(r"lib(gomp|iomp5|omp)\b.*\.so.*", os.path.basename(p))]
+    # PyTorch's own copy first, should the process hold more than one.
+    torch_dir = os.path.dirname(os.path.realpath(torch.__file__))
+    for path in sorted(runtimes, key=lambda p: (not os.path.realpath(p).startswith(torch_dir), p)):
+        try:
+            return ctypes.cast(ctypes.CDLL(path).GOMP_parallel, ctypes.c_void_p).value
+        except (OSError, AttributeError):
+            continue
+    return None
+
+
+def share_torch_threads(enabled: bool = True) -> bool:
+    """Runs the engines' parallel work on PyTorch's OpenMP threads (``True``,
+    the default once ``qorva.torch`` is imported) or on qorva's own threads
+    (``False``); returns whether they are shared now.
+
+    PyTorch's OpenMP threads keep spinning for a few milliseconds after each
+    parallel operator. An engine call that follows one on qorva's own threads
+    competes with them for the cores; on PyTorch's threads it finds them
+    awake. The number of threads is still ``qorva.set_num_threads``'s, and
+    results are the same either way. Sharing needs PyTorch's OpenMP backend
+    on Linux (``torch.__config__.parallel_info()``); elsewhere this returns
+    ``False`` and the engines keep their own threads. A child made by
+    ``fork()`` goes back to qorva's threads.
+    """
+    address = _torch_openmp_parallel() if enabled else None
+    _native._share_openmp_threads(address or 0)
+    return address is not None
+
+
+if os.environ.get("QORVA_DSP_SHARE_TORCH_THREADS", "1") != "0":
+    share_torch_threads()
 
 
 # --- tensor exchange ---------------------------------------------------------

@@ -28,6 +28,12 @@ void register_runtime_functions(py::module_& m) {
     m.def("get_num_threads", &get_num_threads,
           "The requested number of parallel chunks; 0 while the choice is automatic.");
     m.def(
+        "_share_openmp_threads",
+        [](uintptr_t gomp_parallel) { share_openmp_threads(reinterpret_cast<void*>(gomp_parallel)); },
+        py::arg("gomp_parallel"),
+        "Run parallel work on the team of the OpenMP runtime whose GOMP_parallel is at this address "
+        "(0: on the library's own threads again).");
+    m.def(
         "_pool_stats",
         [] {
             const PoolStats s = pool_stats();

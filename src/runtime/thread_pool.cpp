@@ -127,17 +127,54 @@ private:
 
 std::atomic<ThreadPool*> g_pool{nullptr};
 
+// GOMP_parallel of the OpenMP runtime whose threads parallel_for borrows
+// (see share_openmp_threads); null while the pool runs everything.
+using OpenMpParallel = void (*)(void (*)(void*), void*, unsigned, unsigned);
+std::atomic<OpenMpParallel> g_openmp_parallel{nullptr};
+
+// One parallel_for run on an OpenMP team: every member claims tasks as the
+// pool's threads do, and the first exception is kept for the caller (none may
+// cross the runtime's frames).
+struct OpenMpRun {
+    OpenMpRun(const std::function<void(int32_t)>& t, int32_t n) : task(&t), count(n) {}
+
+    const std::function<void(int32_t)>* task;
+    int32_t count;
+    std::atomic<int32_t> next{0};
+    std::mutex error_mutex;
+    std::exception_ptr error;
+
+    static void member(void* self) {
+        auto& run = *static_cast<OpenMpRun*>(self);
+        const bool was_in_pool = t_in_pool;
+        t_in_pool = true;
+        for (;;) {
+            const int32_t i = run.next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= run.count) break;
+            try {
+                (*run.task)(i);
+            } catch (...) {
+                run.next.store(run.count, std::memory_order_relaxed);
+                std::lock_guard<std::mutex> lock(run.error_mutex);
+                if (!run.error) run.error = std::current_exception();
+            }
+        }
+        t_in_pool = was_in_pool;
+    }
+};
+
 // A child made by fork() has only the thread that forked: the workers the
 // pool counts on, and any lock one of them held, stayed behind in the parent,
 // and a run would wait for them forever.  The child starts over with a new
 // pool; the old one is left as it is (its threads cannot be joined there).
-void forget_pool_in_child() { g_pool.store(nullptr, std::memory_order_relaxed); }
+// The same holds for a borrowed OpenMP team (GNU's runtime does not survive
+// fork() either), so the child runs on a pool of its own too.
+void forget_pool_in_child() {
+    g_pool.store(nullptr, std::memory_order_relaxed);
+    g_openmp_parallel.store(nullptr, std::memory_order_relaxed);
+}
 
-ThreadPool& pool() {
-    // Never destroyed: workers block on the pool's condition variable until the
-    // process ends, and joining them at exit could deadlock an unloading module.
-    ThreadPool* p = g_pool.load(std::memory_order_acquire);
-    if (p != nullptr) return *p;
+void forget_threads_in_forked_children() {
     static const bool registered = [] {
 #if __has_include(<pthread.h>)
         pthread_atfork(nullptr, nullptr, &forget_pool_in_child);
@@ -145,12 +182,30 @@ ThreadPool& pool() {
         return true;
     }();
     (void)registered;
+}
+
+ThreadPool& pool() {
+    // Never destroyed: workers block on the pool's condition variable until the
+    // process ends, and joining them at exit could deadlock an unloading module.
+    ThreadPool* p = g_pool.load(std::memory_order_acquire);
+    if (p != nullptr) return *p;
+    forget_threads_in_forked_children();
     // Creating a pool starts no thread, so a caller that loses the race simply
     // drops its own.
     auto* fresh = new ThreadPool();
     if (g_pool.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return *fresh;
     delete fresh;
     return *p;
+}
+
+void run_tasks(int32_t count, const std::function<void(int32_t)>& task) {
+    if (OpenMpParallel parallel = g_openmp_parallel.load(std::memory_order_acquire)) {
+        OpenMpRun run(task, count);
+        parallel(&OpenMpRun::member, &run, static_cast<unsigned>(count), 0);
+        if (run.error) std::rethrow_exception(run.error);
+        return;
+    }
+    pool().run(count, task);
 }
 
 }  // namespace
@@ -195,7 +250,12 @@ void parallel_for(int64_t n, int64_t grain, const std::function<void(int64_t, in
         const int64_t end = std::min(range.n, begin + range.c);
         if (begin < end) (*range.fn)(begin, end);
     };
-    pool().run(static_cast<int32_t>(k), task);
+    run_tasks(static_cast<int32_t>(k), task);
+}
+
+void share_openmp_threads(void* gomp_parallel) {
+    forget_threads_in_forked_children();
+    g_openmp_parallel.store(reinterpret_cast<OpenMpParallel>(gomp_parallel), std::memory_order_release);
 }
 
 namespace detail {

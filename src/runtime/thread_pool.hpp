@@ -55,6 +55,13 @@ void for_each_row(int64_t batch, const Fn& fn) {
     }
 }
 
+// Runs parallel_for's chunks on the team of an OpenMP runtime already in the
+// process, given its GOMP_parallel entry point (null: back to the pool).
+// A framework that keeps OpenMP threads spinning between its own operators
+// then shares them with the engines instead of competing with them for the
+// cores.  A child made by fork() goes back to the pool.
+void share_openmp_threads(void* gomp_parallel);
+
 namespace detail {
 // Number of worker threads started so far (0 before the pool exists).
 int32_t pool_worker_count();

@@ -1,5 +1,6 @@
 // parallel_for: chunking, inline and nested runs, exceptions reaching only
-// their own caller, allocation-free runs, and fork safety.
+// their own caller, allocation-free runs, a borrowed OpenMP team, and fork
+// safety.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -50,6 +51,17 @@ bool sums_indices(int64_t n) {
         for (int64_t i = b; i < e; ++i) sum += i;
     });
     return sum.load() == n * (n - 1) / 2;
+}
+
+// Stands in for an OpenMP runtime's GOMP_parallel: a team of fresh threads,
+// the caller among them, each running fn(data) once.
+std::atomic<int> g_team_runs{0};
+void team_parallel(void (*fn)(void*), void* data, unsigned threads, unsigned) {
+    ++g_team_runs;
+    std::vector<std::thread> team;
+    for (unsigned t = 1; t < threads; ++t) team.emplace_back(fn, data);
+    fn(data);
+    for (auto& member : team) member.join();
 }
 
 struct ThreadCount {
@@ -162,6 +174,25 @@ TEST_CASE("a parallel run allocates nothing once the pool exists") {
     CHECK(g_allocations.load() == before && total.load() == 101 * 4096);
 }
 
+TEST_CASE("a borrowed OpenMP team runs the same chunks, nested ranges inline and errors back to the caller") {
+    ThreadCount keep(4);
+    const Ranges on_pool = ranges_of(1000, 1);
+    share_openmp_threads(reinterpret_cast<void*>(&team_parallel));
+    const int runs = g_team_runs.load();
+    const Ranges on_team = ranges_of(1000, 1);
+    std::atomic<int> nested_inline{0};
+    parallel_for(4, 1, [&](int64_t, int64_t) {
+        parallel_for(100, 1, [&](int64_t b, int64_t e) { nested_inline += b == 0 && e == 100; });
+    });
+    CHECK_THROWS(std::runtime_error, parallel_for(16, 1, [](int64_t b, int64_t) {
+        if (b == 8) throw std::runtime_error("chunk 8");
+    }), "chunk 8");
+    CHECK(on_team == on_pool && nested_inline.load() == 4 && !detail::in_pool());
+    CHECK_EQ(g_team_runs.load(), runs + 3);
+    share_openmp_threads(nullptr);
+    CHECK(sums_indices(1000) && g_team_runs.load() == runs + 3);
+}
+
 #if defined(__SANITIZE_THREAD__)
 #define QORVA_TEST_UNDER_TSAN 1
 #elif defined(__has_feature)
@@ -182,6 +213,18 @@ TEST_CASE("a child made by fork() runs parallel ranges on a pool of its own") {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0 && sums_indices(1000));
+}
+
+TEST_CASE("a child made by fork() leaves a borrowed OpenMP team behind") {
+    ThreadCount keep(4);
+    share_openmp_threads(reinterpret_cast<void*>(&team_parallel));
+    const int runs = g_team_runs.load();
+    const pid_t pid = fork();
+    if (pid == 0) _exit(sums_indices(1000) && g_team_runs.load() == runs ? 0 : 3);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    share_openmp_threads(nullptr);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 #endif
 
