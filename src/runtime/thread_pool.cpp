@@ -200,8 +200,10 @@ ThreadPool& pool() {
 
 void run_tasks(int32_t count, const std::function<void(int32_t)>& task) {
     if (OpenMpParallel parallel = g_openmp_parallel.load(std::memory_order_acquire)) {
+        // As many threads as the pool would run: a request beyond the
+        // hardware still cuts more chunks but starts no more threads.
         OpenMpRun run(task, count);
-        parallel(&OpenMpRun::member, &run, static_cast<unsigned>(count), 0);
+        parallel(&OpenMpRun::member, &run, static_cast<unsigned>(std::min(hardware_threads(), count)), 0);
         if (run.error) std::rethrow_exception(run.error);
         return;
     }

@@ -56,8 +56,10 @@ bool sums_indices(int64_t n) {
 // Stands in for an OpenMP runtime's GOMP_parallel: a team of fresh threads,
 // the caller among them, each running fn(data) once.
 std::atomic<int> g_team_runs{0};
+std::atomic<unsigned> g_largest_team{0};
 void team_parallel(void (*fn)(void*), void* data, unsigned threads, unsigned) {
     ++g_team_runs;
+    g_largest_team = std::max(g_largest_team.load(), threads);
     std::vector<std::thread> team;
     for (unsigned t = 1; t < threads; ++t) team.emplace_back(fn, data);
     fn(data);
@@ -189,8 +191,13 @@ TEST_CASE("a borrowed OpenMP team runs the same chunks, nested ranges inline and
     }), "chunk 8");
     CHECK(on_team == on_pool && nested_inline.load() == 4 && !detail::in_pool());
     CHECK_EQ(g_team_runs.load(), runs + 3);
+    {
+        ThreadCount many(64);  // more chunks than cores, but no more threads
+        CHECK(ranges_of(64, 1).size() == 64);
+        CHECK(g_largest_team.load() <= std::max(1u, std::thread::hardware_concurrency()));
+    }
     share_openmp_threads(nullptr);
-    CHECK(sums_indices(1000) && g_team_runs.load() == runs + 3);
+    CHECK(sums_indices(1000) && g_team_runs.load() == runs + 4);
 }
 
 #if defined(__SANITIZE_THREAD__)
