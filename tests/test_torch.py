@@ -1,6 +1,7 @@
 """qorva.torch: float64 gradcheck, agreement with the NumPy-level engines, and the nn.Module behaviour users rely on."""
 
 import multiprocessing
+import os
 import pathlib
 import pickle
 import subprocess
@@ -74,7 +75,6 @@ def test_layers_equal_the_engines_bit_for_bit(module, engine, output):
 
 
 def _engine_matches_in_a_forked_child(engine, x, y):
-    import os
     os._exit(0 if np.array_equal(engine.forward(x, "power"), y) else 3)
 
 

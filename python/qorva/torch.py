@@ -94,8 +94,8 @@ def share_torch_threads(enabled: bool = True) -> bool:
     PyTorch's OpenMP threads keep spinning for a few milliseconds after each
     parallel operator. An engine call that follows one on qorva's own threads
     competes with them for the cores; on PyTorch's threads it finds them
-    awake. The number of threads is still ``qorva.set_num_threads``'s, and
-    results are the same either way. Sharing needs PyTorch's OpenMP backend
+    awake. No more threads run than ``qorva.set_num_threads`` asks for or the
+    machine has, and results are the same either way. Sharing needs PyTorch's OpenMP backend
     on Linux (``torch.__config__.parallel_info()``); elsewhere this returns
     ``False`` and the engines keep their own threads. A child made by
     ``fork()`` goes back to qorva's threads.
