@@ -39,6 +39,24 @@ int32_t hardware_threads() {
     return count;
 }
 
+// Runs task(i) for the indices i < count claimed from `next`, one at a time,
+// until none is left.  The first exception is kept in `error` (under
+// error_mutex) and ends the claiming for every thread of the run.
+void claim_tasks(const std::function<void(int32_t)>& task, int32_t count, std::atomic<int32_t>& next,
+                 std::mutex& error_mutex, std::exception_ptr& error) {
+    for (;;) {
+        const int32_t i = next.fetch_add(1, std::memory_order_relaxed);
+        if (i >= count) return;
+        try {
+            task(i);
+        } catch (...) {
+            next.store(count, std::memory_order_relaxed);
+            std::lock_guard<std::mutex> lock(error_mutex);
+            if (!error) error = std::current_exception();
+        }
+    }
+}
+
 class ThreadPool {
 public:
     // Runs task(0) ... task(count - 1) on the workers and the calling thread.
@@ -83,19 +101,7 @@ private:
     void chunk_loop() {
         // task_ and count_ are published under state_mutex_ before the workers
         // are woken, and stay fixed until every worker has reported back.
-        const std::function<void(int32_t)>& task = *task_;
-        const int32_t count = count_;
-        for (;;) {
-            const int32_t i = next_.fetch_add(1, std::memory_order_relaxed);
-            if (i >= count) return;
-            try {
-                task(i);
-            } catch (...) {
-                next_.store(count, std::memory_order_relaxed);
-                std::lock_guard<std::mutex> lock(state_mutex_);
-                if (!error_) error_ = std::current_exception();
-            }
-        }
+        claim_tasks(*task_, count_, next_, state_mutex_, error_);
     }
 
     void worker_main(uint64_t seen) {
@@ -148,17 +154,7 @@ struct OpenMpRun {
         auto& run = *static_cast<OpenMpRun*>(self);
         const bool was_in_pool = t_in_pool;
         t_in_pool = true;
-        for (;;) {
-            const int32_t i = run.next.fetch_add(1, std::memory_order_relaxed);
-            if (i >= run.count) break;
-            try {
-                (*run.task)(i);
-            } catch (...) {
-                run.next.store(run.count, std::memory_order_relaxed);
-                std::lock_guard<std::mutex> lock(run.error_mutex);
-                if (!run.error) run.error = std::current_exception();
-            }
-        }
+        claim_tasks(*run.task, run.count, run.next, run.error_mutex, run.error);
         t_in_pool = was_in_pool;
     }
 };
