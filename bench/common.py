@@ -24,11 +24,12 @@ def median_ms(fn, repeats: int) -> float:
     return statistics.median(samples) / 1e6
 
 
-def fft_floor_ms(n_fft: int, count: int, repeats: int) -> float:
+def fft_floor_ms(n_fft: int, count: int, repeats: int, transform: str = "engine") -> float:
     """Median time of `count` float32 real FFTs of length n_fft spread over the
     current qorva thread count, with the data in cache: the least work a framed
-    transform of `count` frames can do (_native._fft_floor)."""
-    return median_ms(lambda: _native._fft_floor(n_fft, count), repeats)
+    transform of `count` frames can do (_native._fft_floor).  transform
+    "fftw_r2c" times FFTW's own real transform instead of the engines' packed one."""
+    return median_ms(lambda: _native._fft_floor(n_fft, count, transform), repeats)
 
 
 def rel_l2(got, want) -> float:
@@ -62,8 +63,9 @@ def run_rows(rows: dict, threads: tuple, repeats: int, torch=None, floor: tuple 
     floor: (n_fft, count) adds an "fft floor" row per thread count, the time of
     `count` bare FFTs of length n_fft (fft_floor_ms), and a column "/floor"
     with each of our times over it: how far the row is from doing nothing but
-    its FFTs."""
-    print(f"{'threads':>7s} {'row':12s} {'qorva ms':>9s} {'/floor':>6s} {'peer':12s} {'peer ms':>9s} {'ratio':>7s}")
+    its FFTs.  An "fftw floor" row and column "/fftw" do the same with FFTW's
+    own real transform, about twice the engines' packed one."""
+    print(f"{'threads':>7s} {'row':12s} {'qorva ms':>9s} {'/floor':>6s} {'/fftw':>6s} {'peer':12s} {'peer ms':>9s} {'ratio':>7s}")
     saved = (qorva.get_num_threads(), torch.get_num_threads() if torch else None)
     try:
         for n in threads:
@@ -72,15 +74,17 @@ def run_rows(rows: dict, threads: tuple, repeats: int, torch=None, floor: tuple 
                 torch.set_num_threads(n)
             time.sleep(0.5)
             t_floor = fft_floor_ms(*floor, repeats) if floor else None
+            t_fftw = fft_floor_ms(*floor, repeats, "fftw_r2c") if floor else None
             ours = {}
             for name, (fn, _, _) in rows.items():
                 if fn not in ours:
                     ours[fn] = median_ms(fn, repeats)
             if t_floor is not None:
-                print(f"{n:7d} {'fft floor':12s} {t_floor:9.2f} {1.0:6.2f} {'-':12s} {'-':>9s} {'-':>7s}")
+                print(f"{n:7d} {'fft floor':12s} {t_floor:9.2f} {1.0:6.2f} {t_floor / t_fftw:6.2f} {'-':12s} {'-':>9s} {'-':>7s}")
+                print(f"{n:7d} {'fftw floor':12s} {t_fftw:9.2f} {t_fftw / t_floor:6.2f} {1.0:6.2f} {'-':12s} {'-':>9s} {'-':>7s}")
             for name, (fn, peer_name, peer) in rows.items():
                 t_ours = ours[fn]
-                over = f"{t_ours / t_floor:6.2f}" if t_floor else f"{'-':>6s}"
+                over = f"{t_ours / t_floor:6.2f} {t_ours / t_fftw:6.2f}" if t_floor else f"{'-':>6s} {'-':>6s}"
                 if peer is None:
                     print(f"{n:7d} {name:12s} {t_ours:9.2f} {over} {'-':12s} {'-':>9s} {'-':>7s}")
                     continue

@@ -44,12 +44,15 @@ def test_qorva_fft_still_forces_fftw():
 
 def test_fft_floor():
     assert _native._fft_floor(2048, 100) is None
+    _native._fft_floor(2048, 100, "fftw_r2c")
     _native._fft_floor(4099, 0)  # Bluestein length, nothing to do
     _native._fft_floor(1, 3)
     with pytest.raises(ValueError, match="n must be at least 1, got 0"):
         _native._fft_floor(0, 10)
     with pytest.raises(ValueError, match="count must be non-negative, got -1"):
         _native._fft_floor(2048, -1)
+    with pytest.raises(ValueError, match="transform must be one of"):
+        _native._fft_floor(2048, 1, "pffft")
 
 
 def test_unnormalised_conventions():

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <complex>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "bindings/unlocked.hpp"
 #include "fft/aligned_buffer.hpp"
 #include "fft/fft.hpp"
+#include "fft/fftw_adapters.hpp"
 #include "runtime/thread_pool.hpp"
 
 namespace qorva::dsp::bindings {
@@ -95,16 +97,26 @@ py::array cfft(py::handle x, bool inverse, const std::string& backend) {
 // of that many frames must do.  Each task cycles through a block of inputs
 // small enough to stay in cache, so framing, windowing and the output's trip
 // to memory are left out; setting up the task is the only other cost, as it is
-// for the engines' own tasks.
-void fft_floor(int32_t n, int64_t count) {
+// for the engines' own tasks.  transform "fftw_r2c" runs FFTW's own real
+// transform instead, the reference the packed one is measured against.
+void fft_floor(int32_t n, int64_t count, const std::string& transform) {
     if (n < 1) throw std::invalid_argument("n must be at least 1, got " + std::to_string(n));
     if (count < 0) throw std::invalid_argument("count must be non-negative, got " + std::to_string(count));
+    if (transform != "engine" && transform != "fftw_r2c") {
+        throw std::invalid_argument("transform must be one of ('engine', 'fftw_r2c'); got '" + transform + "'");
+    }
+    const bool reference = transform == "fftw_r2c";
     const FFTBackend backend = fft::select_backend(n, fft::real_fft_supports, "real FFT", sizeof(float));
     constexpr int64_t kBlock = 16;
     const int64_t bins = n / 2 + 1;
     Unlocked unlocked;
     parallel_for(count, 64, [&](int64_t begin, int64_t end) {
-        fft::RealFFT<float> fft(n, backend);
+        std::unique_ptr<fft::RealFFTImpl<float>> fft;
+        if (reference) {
+            fft = std::make_unique<fft::FftwReal<float>>(n, false);
+        } else {
+            fft = std::move(fft::RealFFT<float>(n, backend).impl);
+        }
         const int64_t block = std::min(kBlock, end - begin);
         fft::AlignedBuffer<float> in(static_cast<std::size_t>(block * n));
         // Interleaved spectra, as the engines take them, each on its own
@@ -119,7 +131,7 @@ void fft_floor(int32_t n, int64_t count) {
         }
         for (int64_t q = begin; q < end; ++q) {
             const int64_t j = (q - begin) % block;
-            fft.impl->forward_complex(in.data() + j * n, spectra.data() + j * stride);
+            fft->forward_complex(in.data() + j * n, spectra.data() + j * stride);
         }
     });
 }
@@ -148,7 +160,7 @@ void register_fft_functions(py::module_& m) {
                                           : cfft<float>(x, inverse, backend);
         },
         py::arg("x"), py::arg("inverse") = false, py::arg("backend") = "");
-    m.def("_fft_floor", &fft_floor, py::arg("n"), py::arg("count"));
+    m.def("_fft_floor", &fft_floor, py::arg("n"), py::arg("count"), py::arg("transform") = "engine");
 }
 
 void register_fft_queries(py::module_& m) {

@@ -87,9 +87,9 @@ constexpr int32_t kMeasureMax = 16384;
 bool measured_length(int32_t n) { return (n & (n - 1)) == 0 && n >= kMeasureMin && n <= kMeasureMax; }
 
 template <typename T>
-FftwPlans<T> make_plans(int32_t n, bool real, unsigned flags) {
+FftwPlans<T> make_plans(int32_t n, bool real, bool may_pack, unsigned flags) {
     using F = Fftw<T>;
-    const bool packed = real && packs_real_length(n, sizeof(T));
+    const bool packed = real && may_pack && packs_real_length(n, sizeof(T));
     // Measuring overwrites the arrays it plans on, so it gets its own.
     const std::size_t count = real ? static_cast<std::size_t>(n) / 2 + 1 : static_cast<std::size_t>(n);
     AlignedBuffer<std::complex<T>> a(count), b(count);
@@ -149,27 +149,28 @@ PlanCache<T>::PlanCache() : planning_(planning_from_environment()) {
 }
 
 template <typename T>
-const FftwPlans<T>& PlanCache<T>::get(int32_t n, bool real) {
-    const uint64_t key = (static_cast<uint64_t>(static_cast<uint32_t>(n)) << 1) | (real ? 0u : 1u);
+const FftwPlans<T>& PlanCache<T>::get(int32_t n, bool real, bool packed) {
+    const uint64_t kind = real ? (packed ? 0u : 2u) : 1u;
+    const uint64_t key = (static_cast<uint64_t>(static_cast<uint32_t>(n)) << 2) | kind;
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = plans_.find(key);
     if (it != plans_.end()) return it->second;
     FftwPlans<T> plans{};
     if (planning_ != Planning::estimate && measured_length(n)) {
         const unsigned rigour = planning_ == Planning::patient ? FFTW_PATIENT : FFTW_MEASURE;
-        plans = make_plans<T>(n, real, rigour | FFTW_WISDOM_ONLY);
+        plans = make_plans<T>(n, real, packed, rigour | FFTW_WISDOM_ONLY);
         if (plans.forward == nullptr && !wisdom_path_.empty()) {
             // Another process may have measured this size since this one
             // started: its plan gives the same results as here.
             Fftw<T>::import_wisdom(wisdom_path_.c_str());
-            plans = make_plans<T>(n, real, rigour | FFTW_WISDOM_ONLY);
+            plans = make_plans<T>(n, real, packed, rigour | FFTW_WISDOM_ONLY);
         }
         if (plans.forward == nullptr) {
-            plans = make_plans<T>(n, real, rigour);
+            plans = make_plans<T>(n, real, packed, rigour);
             if (plans.forward != nullptr) save_wisdom();
         }
     } else {
-        plans = make_plans<T>(n, real, FFTW_ESTIMATE);
+        plans = make_plans<T>(n, real, packed, FFTW_ESTIMATE);
     }
     if (plans.forward == nullptr) throw std::bad_alloc();
     // References into an unordered_map stay valid across later insertions.
@@ -195,10 +196,10 @@ std::size_t PlanCache<T>::size() {
 }
 
 template <typename T>
-FftwReal<T>::FftwReal(int32_t n)
+FftwReal<T>::FftwReal(int32_t n, bool packed)
     : n_(n),
       bins_(n / 2 + 1),
-      plans_(&PlanCache<T>::instance().get(n, true)),
+      plans_(&PlanCache<T>::instance().get(n, true, packed)),
       in_buf_(n),
       spec_buf_(n / 2 + 1),
       out_buf_(n) {}

@@ -109,8 +109,21 @@ TEST_CASE("fftw and bluestein match a direct DFT, aligned or not") {
 
 TEST_CASE("an fftw plan and a bluestein kernel are made once per length") {
     const std::size_t plans = PlanCache<float>::instance().size();
-    RealFFT<float> a(777, FFTBackend::fftw), b(777, FFTBackend::fftw);
+    RealFFT<float> a(778, FFTBackend::fftw), b(778, FFTBackend::fftw);
     CHECK_EQ(PlanCache<float>::instance().size(), plans + 1);
+    // FFTW's own r2c of a length that packs is a plan of its own, and agrees.
+    FftwReal<float> reference(778, false);
+    CHECK_EQ(PlanCache<float>::instance().size(), plans + 2);
+    std::vector<float> x(2 * 778);
+    std::mt19937 gen(778);
+    std::normal_distribution<float> dist;
+    for (float& v : x) v = dist(gen);
+    std::vector<std::complex<float>> packed(390), r2c(390);
+    a.impl->forward_complex(at(x, 0), packed.data());
+    reference.forward_complex(at(x, 0), r2c.data());
+    double worst = 0.0;
+    for (int k = 0; k < 390; ++k) worst = std::max(worst, double(std::abs(packed[k] - r2c[k])));
+    CHECK(worst < 1e-4);
     const std::size_t kernels = KernelCache<float>::instance().builds();
     ComplexFFT<float> c(611, FFTBackend::bluestein), d(611, FFTBackend::bluestein);
     CHECK_EQ(KernelCache<float>::instance().builds(), kernels + 1);
