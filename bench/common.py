@@ -65,7 +65,8 @@ def run_rows(rows: dict, threads: tuple, repeats: int, torch=None, floor: tuple 
     with each of our times over it: how far the row is from doing nothing but
     its FFTs.  An "fftw floor" row and column "/fftw" do the same with FFTW's
     own real transform, about twice the engines' packed one."""
-    print(f"{'threads':>7s} {'row':12s} {'qorva ms':>9s} {'/floor':>6s} {'/fftw':>6s} {'peer':12s} {'peer ms':>9s} {'ratio':>7s}")
+    w = max([12] + [len(name) for name in rows])  # the row column fits the longest name
+    print(f"{'threads':>7s} {'row':{w}s} {'qorva ms':>9s} {'/floor':>6s} {'/fftw':>6s} {'peer':12s} {'peer ms':>9s} {'ratio':>7s}")
     saved = (qorva.get_num_threads(), torch.get_num_threads() if torch else None)
     try:
         for n in threads:
@@ -80,16 +81,16 @@ def run_rows(rows: dict, threads: tuple, repeats: int, torch=None, floor: tuple 
                 if fn not in ours:
                     ours[fn] = median_ms(fn, repeats)
             if t_floor is not None:
-                print(f"{n:7d} {'fft floor':12s} {t_floor:9.2f} {1.0:6.2f} {t_floor / t_fftw:6.2f} {'-':12s} {'-':>9s} {'-':>7s}")
-                print(f"{n:7d} {'fftw floor':12s} {t_fftw:9.2f} {t_fftw / t_floor:6.2f} {1.0:6.2f} {'-':12s} {'-':>9s} {'-':>7s}")
+                print(f"{n:7d} {'fft floor':{w}s} {t_floor:9.2f} {1.0:6.2f} {t_floor / t_fftw:6.2f} {'-':12s} {'-':>9s} {'-':>7s}")
+                print(f"{n:7d} {'fftw floor':{w}s} {t_fftw:9.2f} {t_fftw / t_floor:6.2f} {1.0:6.2f} {'-':12s} {'-':>9s} {'-':>7s}")
             for name, (fn, peer_name, peer) in rows.items():
                 t_ours = ours[fn]
                 over = f"{t_ours / t_floor:6.2f} {t_ours / t_fftw:6.2f}" if t_floor else f"{'-':>6s} {'-':>6s}"
                 if peer is None:
-                    print(f"{n:7d} {name:12s} {t_ours:9.2f} {over} {'-':12s} {'-':>9s} {'-':>7s}")
+                    print(f"{n:7d} {name:{w}s} {t_ours:9.2f} {over} {'-':12s} {'-':>9s} {'-':>7s}")
                     continue
                 t_peer = median_ms(peer, repeats)
-                print(f"{n:7d} {name:12s} {t_ours:9.2f} {over} {peer_name:12s} {t_peer:9.2f} {t_peer / t_ours:7.2f}")
+                print(f"{n:7d} {name:{w}s} {t_ours:9.2f} {over} {peer_name:12s} {t_peer:9.2f} {t_peer / t_ours:7.2f}")
     finally:
         qorva.set_num_threads(saved[0])
         if torch is not None:
