@@ -77,9 +77,9 @@ public:
     // Plans for a real (r2c/c2r, or packed: complex of length n/2) or complex
     // transform of length n; made on first request.  `packed` false asks for
     // FFTW's own r2c/c2r even where the length packs: the reference the
-    // benchmarks measure the packed transform against.  A measured length is planned from the saved wisdom when it
-    // holds the plan (about a millisecond), else measured and the wisdom
-    // saved for later processes.
+    // benchmarks measure the packed transform against.  A measured length is
+    // planned from the saved wisdom when it holds the plan (about a
+    // millisecond), else measured and the wisdom saved for later processes.
     const FftwPlans<T>& get(int32_t n, bool real, bool packed = true);
 
     // Number of plan pairs made so far (for tests of plan sharing).
