@@ -95,10 +95,10 @@ def share_torch_threads(enabled: bool = True) -> bool:
     parallel operator. An engine call that follows one on qorva's own threads
     competes with them for the cores; on PyTorch's threads it finds them
     awake. No more threads run than ``qorva.set_num_threads`` asks for or the
-    machine has, and results are the same either way. Sharing needs PyTorch's OpenMP backend
-    on Linux (``torch.__config__.parallel_info()``); elsewhere this returns
-    ``False`` and the engines keep their own threads. A child made by
-    ``fork()`` goes back to qorva's threads.
+    machine has, and results are the same either way. Sharing needs PyTorch's
+    OpenMP backend on Linux (``torch.__config__.parallel_info()``); elsewhere
+    this returns ``False`` and the engines keep their own threads. A child
+    made by ``fork()`` goes back to qorva's threads.
     """
     address = _torch_openmp_parallel() if enabled else None
     _native._share_openmp_threads(address or 0)

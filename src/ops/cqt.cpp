@@ -94,6 +94,19 @@ template <typename T, typename Start, typename Finish>
     }
 }
 
+// out[q] = src[(first + q) * stride] for q < count where 0 <= first + q < n,
+// zero elsewhere: a stretch of a signal padded with zeros at both ends.
+// Inlined, so that a vector clone's copy vectorises with it.
+template <typename T>
+[[gnu::always_inline]] inline void gather_padded(const T* __restrict src, int64_t stride, int64_t n, int64_t first,
+                                                 int64_t count, T* __restrict out) {
+    const int64_t lo = std::clamp<int64_t>(-first, 0, count);
+    const int64_t hi = std::clamp<int64_t>(n - first, lo, count);
+    for (int64_t q = 0; q < lo; ++q) out[q] = T(0);
+    for (int64_t q = lo; q < hi; ++q) out[q] = src[(first + q) * stride];
+    for (int64_t q = hi; q < count; ++q) out[q] = T(0);
+}
+
 // One task's share of the decimation, outputs [begin, end) of a signal of n
 // samples: y[i] = gain (hc x[2i] + sum_j ho[j] x[2(i - 16 + j) + 1]), zeros
 // outside the signal.  The odd samples the task reads are first gathered into
@@ -103,13 +116,8 @@ template <typename T>
 [[gnu::always_inline]] inline void halfband_decimate_body(const T* __restrict ho, T hc, T gain,
                                                           const T* __restrict x, int64_t n, int64_t begin,
                                                           int64_t end, T* __restrict odd, T* __restrict y) {
-    const int64_t count = end - begin + 32;
-    const int64_t first = begin - 16;  // odd[q] = x[2(first + q) + 1]
-    const int64_t lo = std::clamp<int64_t>(-first, 0, count);
-    const int64_t hi = std::clamp<int64_t>(n / 2 - first, lo, count);
-    for (int64_t q = 0; q < lo; ++q) odd[q] = T(0);
-    for (int64_t q = lo; q < hi; ++q) odd[q] = x[2 * (first + q) + 1];
-    for (int64_t q = hi; q < count; ++q) odd[q] = T(0);
+    // odd[q] = x[2(begin - 16 + q) + 1]; x[2m + 1] exists for m < n / 2.
+    gather_padded(x + 1, 2, n / 2, begin - 16, end - begin + 32, odd);
     constexpr int64_t kBlock = 512;  // outputs per pass, their odd samples kept in L1 across the 32 taps
     for (int64_t b0 = begin; b0 < end; b0 += kBlock) {
         const T* even = x + 2 * b0;
@@ -214,17 +222,6 @@ QORVA_VECTOR_CLONES void sparse_rows_by_frame(const int32_t* row_start, const in
                                               int32_t rows, int32_t first_bin, const double* re, const double* im,
                                               double* C) {
     sparse_rows_by_frame_body(row_start, col, val, rows, first_bin, re, im, C);
-}
-
-// out[q] = src[first + q] for q < count where 0 <= first + q < n, zero
-// elsewhere: a stretch of a signal padded with zeros at both ends.
-template <typename T>
-void gather_padded(const T* src, int64_t n, int64_t first, int64_t count, T* out) {
-    const int64_t lo = std::clamp<int64_t>(-first, 0, count);
-    const int64_t hi = std::clamp<int64_t>(n - first, lo, count);
-    std::fill(out, out + lo, T(0));
-    std::copy(src + (first + lo), src + (first + hi), out + lo);
-    std::fill(out + hi, out + count, T(0));
 }
 
 // The kernel runs of the backward's spectrum adjoint start and end on
@@ -583,7 +580,7 @@ void CqtEngine<T>::decimate_adjoint(const T* gy, int64_t n, T* gx, bool accumula
         T* padded = scratch.as<T>();
         // padded[q] = gy[begin - 15 + q], zero outside; odd sample m reads
         // gy[m + 16 - j] = padded[m - begin + 31 - j].
-        gather_padded(gy, out_len, begin - 15, count + 32, padded);
+        gather_padded(gy, 1, out_len, begin - 15, count + 32, padded);
         halfband_adjoint(reversed, gain * hc, gain, gy, padded, begin, count, gx, accumulate);
         for (int64_t m = begin + count; m < end; ++m) {
             gx[2 * m] = accumulate ? gx[2 * m] + gain * hc * gy[m] : gain * hc * gy[m];
